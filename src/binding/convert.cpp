@@ -1,0 +1,208 @@
+// convert.cpp - argument conversion.
+#include "binding/convert.hpp"
+
+#include "binding/payload_descriptor.hpp"
+
+namespace korvane::py {
+
+Ref type_name(PyObject* obj) {
+  return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+}
+
+namespace {
+
+std::string_view utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) throw PythonError{};
+  return {data, static_cast<size_t>(size)};
+}
+
+}  // namespace
+
+std::string_view to_utf8(PyObject* obj, const char* function, const char* param) {
+  if (!PyUnicode_Check(obj)) {
+    raise(PyExc_TypeError, "%s() argument '%s' must be str, not %U", function, param, type_name(obj).get());
+  }
+  return utf8_of(obj);
+}
+
+void raise_str_sequence(const char* param) {
+  raise(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", param);
+}
+
+void raise_not_sequence(PyObject* obj, const char* param) {
+  raise(PyExc_TypeError, "argument '%s': '%U' object is not a sequence of ints", param, type_name(obj).get());
+}
+
+namespace {
+
+// Restates the error of a failed unsigned conversion for argument `param`.
+[[noreturn]] void raise_bad_id(PyObject* item, const char* param) {
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    raise(PyExc_OverflowError, "argument '%s': node id out of range (negative or at least 2**64)", param);
+  }
+  if (PyErr_ExceptionMatches(PyExc_TypeError) && PyObject_HasAttrString(item, "__index__") == 0) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "argument '%s': '%U' object cannot be interpreted as an integer", param,
+          type_name(item).get());
+  }
+  throw PythonError{};  // raised by the object's own __index__
+}
+
+uint64_t unsigned_of(PyObject* integer, PyObject* item, const char* param) {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(integer);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_bad_id(item, param);
+  return v;
+}
+
+}  // namespace
+
+uint64_t to_id(PyObject* item, const char* param) {
+  if (PyLong_CheckExact(item)) return unsigned_of(item, item, param);
+  Ref held = Ref::borrow(item);
+  Ref index(PyNumber_Index(item));
+  if (!index) raise_bad_id(item, param);
+  return unsigned_of(index.get(), item, param);
+}
+
+namespace {
+
+// Classifies one parameter value: exactly bool, then an int in the 64-bit
+// range (ints and __index__), then a double (floats, __float__, and ints
+// too large for 64 bits), then str. Exact types take the short way.
+void classify_value(PyObject* v, ParamRef& p) {
+  if (PyBool_Check(v)) {
+    p.tag = ParamTag::Bool;
+    p.bits = v == Py_True;
+    return;
+  }
+  if (PyFloat_CheckExact(v)) {
+    p.tag = ParamTag::Float;
+    p.bits = double_bits(PyFloat_AsDouble(v));
+    return;
+  }
+  if (PyUnicode_CheckExact(v)) {
+    p.tag = ParamTag::Str;
+    p.str = utf8_of(v);
+    return;
+  }
+  const long long i = PyLong_AsLongLong(v);
+  if (!(i == -1 && PyErr_Occurred())) {
+    p.tag = ParamTag::Int;
+    p.bits = static_cast<uint64_t>(i);
+    return;
+  }
+  PyErr_Clear();
+  const double d = PyFloat_AsDouble(v);
+  if (!(d == -1.0 && PyErr_Occurred())) {
+    p.tag = ParamTag::Float;
+    p.bits = double_bits(d);
+    return;
+  }
+  PyErr_Clear();
+  if (PyUnicode_Check(v)) {
+    p.tag = ParamTag::Str;
+    p.str = utf8_of(v);
+    return;
+  }
+  raise(PyExc_TypeError, "param values must be int, float, bool, or str");
+}
+
+}  // namespace
+
+void to_params(PyObject* obj, ParamArg& out) {
+  if (obj == nullptr || obj == Py_None) return;
+  if (!PyDict_Check(obj)) raise(PyExc_TypeError, "params must be a dict or None");
+  // Take references first: converting a value may run code that edits the dict.
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    out.held.push_back(Ref::borrow(key));
+    out.held.push_back(Ref::borrow(value));
+  }
+  out.items.resize(out.held.size() / 2);
+  for (size_t i = 0; i < out.items.size(); ++i) {
+    PyObject* k = out.held[2 * i].get();
+    if (!PyUnicode_Check(k)) raise(PyExc_TypeError, "param keys must be str, not %U", type_name(k).get());
+    out.items[i].key = utf8_of(k);
+    classify_value(out.held[2 * i + 1].get(), out.items[i]);
+  }
+  sort_params(out.items);
+}
+
+namespace {
+
+// Looks `field` up in a descriptor dict: null when absent (or None, if
+// `none_is_absent`), its UTF-8 text otherwise.
+const char* lookup_field(PyObject* dict, const char* field, DescriptorArg& out, std::string_view& text,
+                         bool none_is_absent) {
+  Ref key = check(PyUnicode_FromString(field));
+  PyObject* value = PyDict_GetItemWithError(dict, key.get());
+  if (value == nullptr) {
+    if (PyErr_Occurred()) throw PythonError{};
+    return nullptr;
+  }
+  if (none_is_absent && value == Py_None) return nullptr;
+  if (!PyUnicode_Check(value)) {
+    raise(PyExc_TypeError, "descriptor field '%s' must be str, not %U", field, type_name(value).get());
+  }
+  out.held.push_back(Ref::borrow(value));
+  text = utf8_of(value);
+  return field;
+}
+
+}  // namespace
+
+void to_descriptor(PyObject* obj, DescriptorArg& out) {
+  if (const PayloadDescriptor* d = payload_descriptor_of(obj)) {
+    out.held.push_back(Ref::borrow(obj));
+    out.ref = d->ref();
+    return;
+  }
+  if (!PyDict_Check(obj)) raise(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+  out.held.push_back(Ref::borrow(obj));
+  std::string_view text;
+  if (lookup_field(obj, "preprocessing_ref", out, text, true)) out.ref.preprocessing_ref = text;
+  struct Field {
+    const char* name;
+    std::string_view DescriptorRef::*member;
+  };
+  static constexpr Field kRequired[] = {{"kind", &DescriptorRef::kind},
+                                        {"content_hash", &DescriptorRef::content_hash},
+                                        {"framework", &DescriptorRef::framework},
+                                        {"version", &DescriptorRef::version},
+                                        {"io_schema", &DescriptorRef::io_schema}};
+  for (const Field& f : kRequired) {
+    if (!lookup_field(obj, f.name, out, out.ref.*f.member, false)) {
+      raise(PyExc_ValueError, "descriptor missing required field '%s'", f.name);
+    }
+  }
+}
+
+bool to_fusion_flag(PyObject* obj) {
+  if (obj == nullptr) return false;
+  if (PyBool_Check(obj)) return obj == Py_True;
+  // A numpy boolean scalar converts through its __bool__.
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  Ref module(PyObject_GetAttrString(type, "__module__"));
+  if (!module) PyErr_Clear();
+  Ref name = type_name(obj);
+  const bool numpy_bool = module && PyUnicode_Check(module.get()) &&
+                          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                          (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+  if (!numpy_bool) {
+    raise(PyExc_TypeError, "argument 'maximal_fusion': '%U' object cannot be converted to 'bool'", name.get());
+  }
+  if (PyObject_HasAttrString(type, "__bool__") == 0) {
+    raise(PyExc_TypeError, "argument 'maximal_fusion': object of type '%U' does not define a '__bool__' conversion",
+          name.get());
+  }
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) throw PythonError{};
+  return truth == 1;
+}
+
+}  // namespace korvane::py

@@ -1,0 +1,82 @@
+// convert.hpp - conversion of Python arguments into the core's values.
+//
+// Converted values borrow from the Python objects they came from (UTF-8
+// buffers of str objects); the buffers here hold references to those
+// objects until the call is done, even if Python code run by a conversion
+// (an __index__ method, say) changes the container they came from.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include <boost/container/small_vector.hpp>
+
+#include "binding/errors.hpp"
+#include "store/descriptor.hpp"
+#include "store/params.hpp"
+
+namespace korvane::py {
+
+/// The name of an object's type, as a new str.
+Ref type_name(PyObject* obj);
+
+/// The UTF-8 bytes of a str argument; TypeError naming `function` and
+/// `param` for anything else.
+std::string_view to_utf8(PyObject* obj, const char* function, const char* param);
+
+/// A node id from an int or an object with __index__.
+uint64_t to_id(PyObject* item, const char* param);
+
+/// Node ids from a sequence of ints (not a str), appended to `out`.
+template <class Out>
+void to_ids(PyObject* obj, const char* param, Out& out);
+
+/// Converted `params`: sorted parameters and the objects they borrow from.
+struct ParamArg {
+  boost::container::small_vector<ParamRef, 8> items;
+  boost::container::small_vector<Ref, 16> held;
+};
+/// Converts a params argument (null or None: the empty map).
+void to_params(PyObject* obj, ParamArg& out);
+
+/// Converted `descriptor`: its fields and the objects they borrow from.
+struct DescriptorArg {
+  DescriptorRef ref;
+  boost::container::small_vector<Ref, 6> held;
+};
+/// Converts a descriptor argument (a PayloadDescriptor or a dict).
+void to_descriptor(PyObject* obj, DescriptorArg& out);
+
+/// Converts a `maximal_fusion` argument (null: false).
+bool to_fusion_flag(PyObject* obj);
+
+// --- implementation of the template ---
+
+void raise_str_sequence(const char* param);
+void raise_not_sequence(PyObject* obj, const char* param);
+
+template <class Out>
+void to_ids(PyObject* obj, const char* param, Out& out) {
+  if (PyUnicode_Check(obj)) raise_str_sequence(param);
+  // Sizes are read again on every step: an __index__ method may resize the list.
+  if (PyList_Check(obj)) {
+    for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) out.push_back(to_id(PyList_GetItem(obj, i), param));
+    return;
+  }
+  if (PyTuple_Check(obj)) {
+    const Py_ssize_t n = PyTuple_Size(obj);
+    out.reserve(out.size() + n);
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_id(PyTuple_GetItem(obj, i), param));
+    return;
+  }
+  if (!PySequence_Check(obj)) raise_not_sequence(obj, param);
+  const Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) throw PythonError{};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = check(PySequence_GetItem(obj, i));
+    out.push_back(to_id(item.get(), param));
+  }
+}
+
+}  // namespace korvane::py

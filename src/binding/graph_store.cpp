@@ -1,0 +1,111 @@
+// graph_store.cpp - the GraphStore class.
+//
+//   GraphStore()
+//     .add_source(name, params=None) -> int      .node_count() -> int
+//     .add_op(name, inputs, params=None) -> int  .outputs() -> list[int]
+//     .add_reduction(name, inputs, params=None) -> int
+//     .add_external(descriptor, inputs, params=None) -> int
+//     .add_exchange(inputs, params=None) -> int
+//     .add_join(inputs, params=None) -> int
+#include "binding/graph_store.hpp"
+
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+
+namespace korvane::py {
+
+namespace {
+
+/// A GraphStore instance.
+struct GraphStoreObject {
+  PyObject_HEAD
+  Store* store;  ///< owned; never shared with another instance
+};
+
+PyObject* g_type = nullptr;  // the process-wide type object
+
+GraphStoreObject* as_graph_store(PyObject* self) { return reinterpret_cast<GraphStoreObject*>(self); }
+
+PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    bind_none("GraphStore", args, kwargs);
+    auto store = std::make_unique<Store>();
+    Ref self = check(PyType_GenericAlloc(type, 0));
+    as_graph_store(self.get())->store = store.release();
+    return self.release();
+  });
+}
+
+void graph_store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Destroy the store.
+  delete as_graph_store(self)->store;
+  // Free the instance through the type's slot.
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  // Instances of heap types hold a reference to their type.
+  Py_DECREF(type);
+}
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef graph_store_methods[] = {
+    {"add_source", FASTCALL(add_source), METH_FASTCALL | METH_KEYWORDS,
+     "add_source($self, name, params=None)\n--\n\n"},
+    {"add_op", FASTCALL(add_op), METH_FASTCALL | METH_KEYWORDS, "add_op($self, name, inputs, params=None)\n--\n\n"},
+    {"add_reduction", FASTCALL(add_reduction), METH_FASTCALL | METH_KEYWORDS,
+     "add_reduction($self, name, inputs, params=None)\n--\n\n"},
+    {"add_external", FASTCALL(add_external), METH_FASTCALL | METH_KEYWORDS,
+     "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
+    {"add_exchange", FASTCALL(add_exchange), METH_FASTCALL | METH_KEYWORDS,
+     "add_exchange($self, inputs, params=None)\n--\n\n"
+     "Records an Exchange boundary. It has no name; its identity is its parameters (the partitioning\n"
+     "scheme) plus its one logical input. Its nodes() kind is \"exchange\"."},
+    {"add_join", FASTCALL(add_join), METH_FASTCALL | METH_KEYWORDS,
+     "add_join($self, inputs, params=None)\n--\n\n"
+     "Records a Join boundary with two inputs [left, right]. Its identity is its parameters (the join\n"
+     "scheme) plus its ordered inputs. Its nodes() kind is \"join\"."},
+    {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"outputs", outputs, METH_NOARGS,
+     "outputs($self)\n--\n\nThe marked output ids, in mark order."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyType_Slot graph_store_slots[] = {
+    {Py_tp_doc, const_cast<char*>("GraphStore()\n--\n\n"
+                                  "A thread-safe interned graph store. Its state is guarded by a mutex, so one\n"
+                                  "store may be shared between threads.")},
+    {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_methods, graph_store_methods},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec graph_store_spec = {
+    .name = "korvane_core.GraphStore",
+    .basicsize = sizeof(GraphStoreObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = graph_store_slots,
+};
+
+}  // namespace
+
+PyObject* graph_store_type() {
+  if (g_type == nullptr) g_type = PyType_FromSpec(&graph_store_spec);
+  return g_type;
+}
+
+bool is_graph_store(PyObject* obj) {
+  return g_type != nullptr && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_type));
+}
+
+Store& store_of(PyObject* self) { return *as_graph_store(self)->store; }
+
+Ref wrap_store(std::unique_ptr<Store> store) {
+  Ref self = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(graph_store_type()), 0));
+  as_graph_store(self.get())->store = store.release();
+  return self;
+}
+
+}  // namespace korvane::py

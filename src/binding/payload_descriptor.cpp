@@ -1,0 +1,122 @@
+// payload_descriptor.cpp - the PayloadDescriptor class.
+//
+//   PayloadDescriptor(*, kind, content_hash, framework, version, io_schema,
+//                     preprocessing_ref=None)
+//     .kind .content_hash .framework .version .io_schema   str, read-only
+//     .preprocessing_ref                                    str or None
+#include "binding/payload_descriptor.hpp"
+
+#include <cstddef>
+#include <memory>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+
+namespace korvane::py {
+
+namespace {
+
+/// A PayloadDescriptor instance.
+struct DescriptorObject {
+  PyObject_HEAD
+  PayloadDescriptor* value;  ///< owned; null only while the object is being built
+};
+
+PyObject* g_type = nullptr;  // the process-wide type object
+
+DescriptorObject* as_descriptor(PyObject* self) { return reinterpret_cast<DescriptorObject*>(self); }
+
+const Signature kNew{"PayloadDescriptor",
+                     {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"},
+                     0,
+                     5};
+
+PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[6];
+    bind(kNew, args, kwargs, a);
+    auto value = std::make_unique<PayloadDescriptor>();
+    std::string* fields[] = {&value->kind, &value->content_hash, &value->framework, &value->version,
+                             &value->io_schema};
+    const char* const names[] = {"kind", "content_hash", "framework", "version", "io_schema"};
+    for (int i = 0; i < 5; ++i) *fields[i] = std::string(to_utf8(a[i], kNew.function, names[i]));
+    if (a[5] != nullptr && a[5] != Py_None) {
+      value->preprocessing_ref = std::string(to_utf8(a[5], kNew.function, "preprocessing_ref"));
+    }
+    Ref self = check(PyType_GenericAlloc(type, 0));
+    as_descriptor(self.get())->value = value.release();
+    return self.release();
+  });
+}
+
+void descriptor_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Destroy the owned descriptor.
+  delete as_descriptor(self)->value;
+  // Free the instance through the type's slot.
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  // Instances of heap types hold a reference to their type.
+  Py_DECREF(type);
+}
+
+PyObject* str_field(PyObject* self, void* closure) {
+  const PayloadDescriptor& d = *as_descriptor(self)->value;
+  const auto member = *static_cast<std::string PayloadDescriptor::**>(closure);
+  const std::string& s = d.*member;
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* preprocessing_ref_field(PyObject* self, void*) {
+  const auto& ref = as_descriptor(self)->value->preprocessing_ref;
+  if (!ref) Py_RETURN_NONE;
+  return PyUnicode_FromStringAndSize(ref->data(), static_cast<Py_ssize_t>(ref->size()));
+}
+
+std::string PayloadDescriptor::*kFieldMembers[] = {&PayloadDescriptor::kind, &PayloadDescriptor::content_hash,
+                                                   &PayloadDescriptor::framework, &PayloadDescriptor::version,
+                                                   &PayloadDescriptor::io_schema};
+
+PyGetSetDef descriptor_getset[] = {
+    {"kind", str_field, nullptr, nullptr, &kFieldMembers[0]},
+    {"content_hash", str_field, nullptr, nullptr, &kFieldMembers[1]},
+    {"framework", str_field, nullptr, nullptr, &kFieldMembers[2]},
+    {"version", str_field, nullptr, nullptr, &kFieldMembers[3]},
+    {"io_schema", str_field, nullptr, nullptr, &kFieldMembers[4]},
+    {"preprocessing_ref", preprocessing_ref_field, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
+};
+
+PyType_Slot descriptor_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)\n"
+                    "--\n\n"
+                    "The reproducibility metadata an External node carries; it takes part in the node's identity.")},
+    {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
+    {Py_tp_getset, descriptor_getset},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec descriptor_spec = {
+    .name = "korvane_core.PayloadDescriptor",
+    .basicsize = sizeof(DescriptorObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = descriptor_slots,
+};
+
+}  // namespace
+
+PyObject* payload_descriptor_type() {
+  if (g_type == nullptr) g_type = PyType_FromSpec(&descriptor_spec);
+  return g_type;
+}
+
+const PayloadDescriptor* payload_descriptor_of(PyObject* obj) {
+  if (g_type == nullptr || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_type))) return nullptr;
+  return as_descriptor(obj)->value;
+}
+
+}  // namespace korvane::py

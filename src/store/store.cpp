@@ -1,0 +1,114 @@
+// store.cpp - interning, marks and copies of the store.
+#include "store/store.hpp"
+
+#include <algorithm>
+#include <atomic>
+
+#include <boost/container/small_vector.hpp>
+
+namespace korvane {
+
+namespace {
+
+uint64_t next_serial() {
+  static std::atomic<uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// The first input that is not below `count`, if any.
+const NodeId* first_bad_input(std::span<const NodeId> inputs, uint64_t count) {
+  for (const NodeId& u : inputs) {
+    if (u >= count) return &u;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Store::Store() : Store(std::make_unique<Pools>()) {}
+
+Store::Store(std::unique_ptr<Pools> pools)
+    : pools_(std::move(pools)), index_(table_, pools_->data()), serial_(next_serial()) {}
+
+Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& spec) {
+  auto hold = mutex_.lock();
+  if (const NodeId* bad = first_bad_input(spec.inputs, table_.size())) return BadNodeId{*bad};
+  uint32_t payload = 0;
+  switch (spec.kind) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      payload = pools_->intern_string(spec.name);
+      break;
+    case NodeKind::External:
+      check(spec.descriptor != nullptr, "an External node needs a descriptor");
+      payload = pools_->intern_descriptor(*spec.descriptor);
+      break;
+    case NodeKind::Stage:
+      payload = pools_->intern_members(spec.members);
+      break;
+    case NodeKind::Exchange:
+    case NodeKind::Join:
+      break;
+  }
+  const uint32_t params = pools_->intern_params(spec.params);
+  return insert_locked(spec.kind, payload, params, spec.inputs);
+}
+
+Expected<NodeId, BadNodeId> Store::intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
+                                              std::span<const NodeId> inputs) {
+  auto hold = mutex_.lock();
+  if (const NodeId* bad = first_bad_input(inputs, table_.size())) return BadNodeId{*bad};
+  return insert_locked(kind, payload, params, inputs);
+}
+
+Expected<NodeId, BadNodeId> Store::insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
+                                                 std::span<const NodeId> inputs) {
+  // Every input is below the node count, which is below 2^32.
+  boost::container::small_vector<uint32_t, 8> in(inputs.begin(), inputs.end());
+  const NodeKey key{kind, payload, pools_->canonical_params(params), in};
+  if (auto found = index_.find(key)) return NodeId{*found};
+  const uint32_t id = table_.append(kind, payload, params, in);
+  index_.insert(id);
+  return NodeId{id};
+}
+
+Expected<NodeId, BadNodeId> Store::mark_output(NodeId id) {
+  auto hold = mutex_.lock();
+  if (id >= table_.size()) return BadNodeId{id};
+  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  return id;
+}
+
+uint64_t Store::node_count() const {
+  auto hold = mutex_.lock();
+  return table_.size();
+}
+
+Snapshot Store::snapshot() const {
+  auto hold = mutex_.lock();
+  return Snapshot{Graph{pools_->data(), table_}, outputs_};
+}
+
+NodeTable Store::nodes_since(uint64_t k, PoolData& pools) const {
+  auto hold = mutex_.lock();
+  pools.extend_from(pools_->data());
+  return table_.slice(std::min<uint64_t>(k, table_.size()));
+}
+
+std::vector<NodeId> Store::outputs() const {
+  auto hold = mutex_.lock();
+  return outputs_;
+}
+
+std::vector<NodeMapEntry> Store::node_map() const {
+  auto hold = mutex_.lock();
+  return node_map_;
+}
+
+void Store::set_node_map(std::vector<NodeMapEntry> map) {
+  auto hold = mutex_.lock();
+  node_map_ = std::move(map);
+}
+
+}  // namespace korvane

@@ -1,0 +1,98 @@
+// store.hpp - the interning store behind one GraphStore object.
+//
+// An append-only, hash-consed node arena: recording a node equal to one
+// already present returns the existing id and changes nothing. Beside the
+// nodes the store keeps the output marks and, for a store built by a
+// reduction, the node map. One mutex guards everything; every operation
+// holds it once, for its whole duration, and hands out copies.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "common/expected.hpp"
+#include "common/poison_mutex.hpp"
+#include "store/graph.hpp"
+#include "store/node_index.hpp"
+#include "store/pools.hpp"
+
+namespace korvane {
+
+/// The store's one error: an id that is not below the node count.
+struct BadNodeId {
+  NodeId id;
+};
+
+/// A node described by borrowed content, to be interned.
+struct NodeSpec {
+  NodeKind kind = NodeKind::Source;
+  std::string_view name;                      ///< Source, Op, Reduction
+  std::span<const ParamRef> params;           ///< sorted by key; empty for a Stage
+  const DescriptorRef* descriptor = nullptr;  ///< External
+  std::span<const MemberSpec> members;        ///< Stage
+  std::span<const NodeId> inputs;
+};
+
+/// A consistent copy of a store's nodes and output marks.
+struct Snapshot {
+  Graph graph;
+  std::vector<NodeId> outputs;
+};
+
+/// The store: pools, node table, intern index, output marks, node map.
+/// Not movable (the index refers to the table in place).
+class Store {
+ public:
+  Store();
+  /// A store over pools prepared elsewhere (the reduced-store builder).
+  explicit Store(std::unique_ptr<Pools> pools);
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  /// Records a node, or returns the id of the equal node already present.
+  /// Fails with the first input id that is not below the node count.
+  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& spec);
+  /// The same for a node whose payload and params are ids of this store's pools.
+  Expected<NodeId, BadNodeId> intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
+                                         std::span<const NodeId> inputs);
+  /// Appends `id` to the output marks unless it is marked already.
+  Expected<NodeId, BadNodeId> mark_output(NodeId id);
+
+  uint64_t node_count() const;
+  Snapshot snapshot() const;
+  /// The nodes from position min(k, node count) on. `pools`, a copy of an
+  /// earlier state of this store's pools (or empty), is brought up to date
+  /// under the same hold of the lock, so the nodes can be read through it.
+  NodeTable nodes_since(uint64_t k, PoolData& pools) const;
+  std::vector<NodeId> outputs() const;
+  std::vector<NodeMapEntry> node_map() const;
+  void set_node_map(std::vector<NodeMapEntry> map);
+
+  /// Runs `fn(graph_pools, table, outputs)` under the lock, for readers that
+  /// must render one consistent state without copying it.
+  template <class Fn>
+  auto read_locked(Fn&& fn) const {
+    auto hold = mutex_.lock();
+    return fn(pools_->data(), table_, outputs_);
+  }
+
+  /// A serial number unique among the stores of this process.
+  uint64_t serial() const { return serial_; }
+
+ private:
+  Expected<NodeId, BadNodeId> insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
+                                            std::span<const NodeId> inputs);
+
+  PoisonMutex mutex_{"korvane-core store mutex poisoned"};
+  std::unique_ptr<Pools> pools_;
+  NodeTable table_;
+  NodeIndex index_;
+  std::vector<NodeId> outputs_;
+  std::vector<NodeMapEntry> node_map_;
+  uint64_t serial_;
+};
+
+}  // namespace korvane
