@@ -1,0 +1,121 @@
+"""Repeated calls, failing ones included, leave no objects and no memory behind."""
+
+import gc
+import sys
+import weakref
+
+import pytest
+
+import korvane_core as kc
+
+DESCRIPTOR = dict(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
+
+
+class Indexable:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class ParamDict(dict):
+    pass
+
+
+def exercise(g):
+    """Every method of the module, successful and failing calls alike."""
+    a = g.add_source("a", {"k": 1.5, "s": "x" * 40})
+    b = g.add_op("f", [a, Indexable(a)], ParamDict(p=True))
+    g.add_reduction("sum", (a, b), {"axis": 2**70})
+    g.add_external(kc.PayloadDescriptor(**DESCRIPTOR, preprocessing_ref="p"), [b])
+    g.add_external(dict(DESCRIPTOR), [b], {"x": -1})
+    g.add_exchange(range(1))
+    g.add_join([a, b], None)
+    g.node_count()
+    g.outputs()
+    failing = [
+        lambda: g.add_op("f", "nope"),
+        lambda: g.add_op("f", [a, 10**6]),
+        lambda: g.add_op("f", [-1]),
+        lambda: g.add_op("f", [a], {"k": object()}),
+        lambda: g.add_op("f", [a], {1: 1}),
+        lambda: g.add_op("f", [Indexable("no")]),
+        lambda: g.add_external({"kind": "k"}, [a]),
+        lambda: g.add_external(dict(DESCRIPTOR, version=3), [a]),
+        lambda: g.add_source(name=None),
+        lambda: g.add_source("x", bogus=1),
+        lambda: kc.PayloadDescriptor(kind="k"),
+        lambda: kc.GraphStore(1),
+        lambda: g.add_source("\ud800"),
+    ]
+    for call in failing:
+        try:
+            call()
+        except (TypeError, ValueError, OverflowError, UnicodeEncodeError):
+            pass
+        else:
+            raise AssertionError("expected a failure")
+
+
+def blocks_after(rounds):
+    g = kc.GraphStore()
+    for _ in range(rounds):
+        exercise(g)
+    del g
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+def test_no_python_objects_left_behind():
+    # Warm up the interpreter's caches and free lists, which keep some blocks;
+    # a leak of even one object per round would then show as 1000 blocks.
+    blocks_after(300)
+    before = blocks_after(1)
+    after = blocks_after(1000)
+    assert after - before < 300
+
+
+def test_arguments_are_released():
+    g = kc.GraphStore()
+    a = g.add_source("a")
+    idx = Indexable(a)
+    params = ParamDict(k=1)
+    desc = kc.PayloadDescriptor(**DESCRIPTOR)
+    refs = [weakref.ref(o) for o in (idx, params)]
+    g.add_op("f", [idx], params)
+    g.add_external(desc, [idx], params)
+    with pytest.raises(TypeError):
+        g.add_op("f", [idx], {"x": params})
+    before = sys.getrefcount(desc)
+    for _ in range(100):
+        g.add_external(desc, [a])
+    assert sys.getrefcount(desc) == before
+    del idx, params
+    gc.collect()
+    assert all(r() is None for r in refs)
+
+
+def rss_kib():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS")
+
+
+def test_resident_memory_does_not_grow():
+    def churn():
+        for _ in range(20):
+            g = kc.GraphStore()
+            root = g.add_source("root")
+            for i in range(5000):
+                g.add_op("op%d" % (i % 50), [root, i], {"i": i})
+            exercise(g)
+            del g
+
+    churn()
+    start = rss_kib()
+    for _ in range(5):
+        churn()
+    assert rss_kib() - start < 4096
