@@ -1,0 +1,179 @@
+// egraph.hpp - the e-graph: e-classes of equal terms over a hash-cons table.
+//
+// Nodes are added with canonical children and shared through the memo;
+// classes merge with `union_`, which only queues the affected parents, and
+// `rebuild` restores congruence and normalises the classes in one batch.
+// Searching (pattern.hpp) requires the clean state that `rebuild` leaves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "egraph/memo.hpp"
+#include "egraph/node.hpp"
+#include "egraph/small_vec.hpp"
+#include "egraph/symbol.hpp"
+#include "egraph/union_find.hpp"
+
+namespace korvane::egraph {
+
+/// One e-class, owned by the e-graph's class table.
+struct ClassRecord {
+  /// The class's root id; `kNoClass` in a table slot whose class was merged
+  /// away.
+  ClassId id;
+  /// The class's nodes. Right after `rebuild`: canonical, sorted ascending,
+  /// free of duplicates. Between rebuilds: unsorted and possibly stale.
+  SmallVec<SymbolLang, 1> nodes;
+  /// One entry per use of this class as a child: the id a parent node was
+  /// added under. The parent node as it was registered is
+  /// `EGraph::added_node(entry)`. Never shrinks, so it may hold stale and
+  /// repeated entries.
+  SmallVec<ClassId, 2> parents;
+};
+
+/// Marks a class-table slot without a class.
+inline constexpr ClassId kNoClass = UINT32_MAX;
+
+/// An equivalence store of terms. Owns the union-find, the memo, the class
+/// table (a vector indexed by id, so class iteration runs in id order), the
+/// repair queue and the node-kind index.
+///
+/// Guarantees right after `rebuild`: every canonical memo key maps to an id
+/// of the class holding that node; every class's nodes are canonical, sorted
+/// and duplicate-free, and no two classes hold equal nodes; the node-kind
+/// index lists exactly the live classes, in id order.
+///
+/// Every operation taking a ClassId throws InternalError for an id that was
+/// never issued. Used by one thread at a time; movable, not copyable.
+class EGraph {
+ public:
+  EGraph();
+  EGraph(EGraph&&) noexcept;
+  EGraph& operator=(EGraph&&) noexcept;
+  EGraph(const EGraph&) = delete;
+  EGraph& operator=(const EGraph&) = delete;
+  ~EGraph();
+
+  /// Adds `node` (children may be any issued ids) and returns the canonical
+  /// id of its class. A node already present returns its class and changes
+  /// nothing; a new node gets a new class and leaves the e-graph dirty.
+  ClassId add(SymbolLang node);
+
+  /// The canonical id of the class holding `node`, if any. Read-only.
+  std::optional<ClassId> lookup(const SymbolLang& node) const;
+
+  /// The canonical id of `id`'s class. Read-only.
+  ClassId find(ClassId id) const { return unionfind_.find(id); }
+
+  /// Like `find`, shortening the union-find path on the way.
+  ClassId find_halving(ClassId id) { return unionfind_.find_halving(id); }
+
+  /// Merges the classes of `a` and `b`; true when they were different. The
+  /// root with the longer parents list wins (the first argument's on a tie).
+  /// Always leaves the e-graph dirty.
+  bool union_(ClassId a, ClassId b);
+  /// Same as `union_`.
+  bool merge(ClassId a, ClassId b) { return union_(a, b); }
+
+  /// Restores congruence and normalises every class; returns the number of
+  /// unions it performed itself. Leaves the e-graph clean.
+  std::size_t rebuild();
+
+  /// The record of `id`'s class. Throws InternalError "Invalid id {}" if
+  /// the root has no record.
+  const ClassRecord& get_class(ClassId id) const;
+  /// Like `get_class`, shortening the union-find path on the way.
+  ClassRecord& get_class_mut(ClassId id);
+
+  /// Number of memo entries, stale ones included; never decreases.
+  std::size_t memo_size() const noexcept { return memo_->size(); }
+  /// Number of classes.
+  std::size_t class_count() const noexcept { return class_count_; }
+  /// Number of ids issued (every class ever created).
+  std::size_t id_count() const noexcept { return unionfind_.size(); }
+  /// True between a `rebuild` and the next change.
+  bool is_clean() const noexcept { return clean_; }
+
+  /// The node that was added under `id`, with the children it had then.
+  /// Parent entries and repair entries refer to nodes this way.
+  const SymbolLang& added_node(ClassId id) const;
+
+  /// The classes that held a node at the last `rebuild`, in id order; empty
+  /// before the first rebuild.
+  std::span<const ClassId> kind_index() const noexcept { return kind_index_; }
+
+  /// The memo's keys and values, in insertion order (parallel spans).
+  std::span<const SymbolLang> memo_keys() const noexcept { return memo_->keys(); }
+  std::span<const ClassId> memo_values() const noexcept { return memo_->values(); }
+
+  /// Makes room for `nodes` more added nodes.
+  void reserve(std::size_t nodes);
+
+  /// Iterates the live class records in id order.
+  class ClassIterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = ClassRecord;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const ClassRecord*;
+    using reference = const ClassRecord&;
+
+    ClassIterator() = default;
+    ClassIterator(const ClassRecord* at, const ClassRecord* end) : at_(at), end_(end) { skip(); }
+    reference operator*() const { return *at_; }
+    pointer operator->() const { return at_; }
+    ClassIterator& operator++() {
+      ++at_;
+      skip();
+      return *this;
+    }
+    ClassIterator operator++(int) {
+      ClassIterator old = *this;
+      ++*this;
+      return old;
+    }
+    friend bool operator==(const ClassIterator& a, const ClassIterator& b) { return a.at_ == b.at_; }
+
+   private:
+    void skip() {
+      while (at_ != end_ && at_->id == kNoClass) ++at_;
+    }
+    const ClassRecord* at_ = nullptr;
+    const ClassRecord* end_ = nullptr;
+  };
+
+  /// The live classes, as a range of ClassRecord in id order.
+  struct ClassRange {
+    ClassIterator first;
+    ClassIterator last;
+    ClassIterator begin() const { return first; }
+    ClassIterator end() const { return last; }
+  };
+  ClassRange classes() const noexcept;
+
+ private:
+  ClassRecord& live_record(ClassId root);
+  void normalize(ClassRecord& record);
+
+  DisjointSets unionfind_;
+  /// Behind a pointer so that moving the e-graph keeps the memo's index
+  /// pointing at its own keys.
+  std::unique_ptr<Memo> memo_;
+  /// The memo slot of the node added under each id.
+  std::vector<std::uint32_t> added_slot_;
+  /// Indexed by id; slots of merged-away classes hold id == kNoClass.
+  std::vector<ClassRecord> classes_;
+  std::size_t class_count_ = 0;
+  /// Ids whose added node must be re-registered; drained last-in first-out.
+  std::vector<ClassId> repair_queue_;
+  std::vector<ClassId> kind_index_;
+  bool clean_ = false;
+};
+
+}  // namespace korvane::egraph

@@ -1,0 +1,295 @@
+// egraph_core_test.cpp - adding, merging and rebuilding.
+//
+// The documented examples with exact values (congruence, tie-break, list
+// concatenation), and the invariants after `rebuild` on random term graphs,
+// checked against a naive congruence closure of the same adds and unions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "common/internal_error.hpp"
+#include "egraph/egraph.hpp"
+
+namespace korvane::egraph {
+namespace {
+
+std::vector<ClassId> ids(std::span<const ClassId> span) { return {span.begin(), span.end()}; }
+
+SymbolLang node(const char* op, std::initializer_list<ClassId> children = {}) {
+  return SymbolLang{intern(op), Children(children)};
+}
+
+TEST(EGraph, CongruenceExample) {
+  EGraph egraph;
+  const ClassId a = egraph.add(node("a"));
+  const ClassId b = egraph.add(node("b"));
+  const ClassId fa = egraph.add(node("f", {a}));
+  const ClassId fb = egraph.add(node("f", {b}));
+  ASSERT_EQ((std::vector<ClassId>{a, b, fa, fb}), (std::vector<ClassId>{0, 1, 2, 3}));
+  EXPECT_TRUE(egraph.union_(0, 1));
+  EXPECT_FALSE(egraph.is_clean());
+
+  EXPECT_EQ(egraph.rebuild(), 1u);
+  EXPECT_TRUE(egraph.is_clean());
+  EXPECT_EQ(egraph.find(2), egraph.find(3));
+  EXPECT_EQ(egraph.find(2), 2u);
+  EXPECT_EQ(egraph.find(1), 0u);
+  const ClassRecord& f_class = egraph.get_class(3);
+  ASSERT_EQ(f_class.nodes.size(), 1u) << "the duplicate f node is trimmed";
+  EXPECT_EQ(f_class.nodes[0], node("f", {0}));
+  EXPECT_EQ(egraph.memo_size(), 4u) << "the stale key f(1) stays";
+  EXPECT_EQ(egraph.class_count(), 2u);
+  EXPECT_EQ(egraph.lookup(node("f", {1})), 2u);
+
+  // A second rebuild finds nothing to do and changes no class.
+  EXPECT_EQ(egraph.rebuild(), 0u);
+  EXPECT_EQ(egraph.get_class(2).nodes.size(), 1u);
+}
+
+TEST(EGraph, AddingAgainChangesNothing) {
+  EGraph egraph;
+  const ClassId x = egraph.add(node("x"));
+  const ClassId y = egraph.add(node("y"));
+  const ClassId g = egraph.add(node("g", {x, y}));
+  egraph.rebuild();
+  EXPECT_EQ(egraph.add(node("g", {x, y})), g);
+  EXPECT_TRUE(egraph.is_clean()) << "a hash-cons hit must not dirty the e-graph";
+  EXPECT_EQ(egraph.memo_size(), 3u);
+
+  // Children that are not roots are stored canonically.
+  egraph.union_(x, y);  // x wins the tie
+  egraph.rebuild();
+  const ClassId h = egraph.add(node("h", {y}));
+  EXPECT_FALSE(egraph.is_clean());
+  EXPECT_EQ(egraph.added_node(h), node("h", {x}));
+  EXPECT_EQ(egraph.lookup(node("h", {x})), h);
+  EXPECT_EQ(egraph.lookup(node("h", {y})), h);
+  EXPECT_EQ(egraph.lookup(node("h", {g})), std::nullopt);
+}
+
+TEST(EGraph, UnionOfOneClassReturnsFalseButDirties) {
+  EGraph egraph;
+  const ClassId x = egraph.add(node("x"));
+  const ClassId y = egraph.add(node("y"));
+  egraph.union_(x, y);
+  egraph.rebuild();
+  EXPECT_FALSE(egraph.union_(x, x));
+  EXPECT_FALSE(egraph.is_clean());
+  egraph.rebuild();
+  EXPECT_FALSE(egraph.union_(y, x));
+  EXPECT_FALSE(egraph.is_clean());
+}
+
+TEST(EGraph, TieBreakPrefersLongerParentsThenFirstArgument) {
+  EGraph egraph;
+  const ClassId a = egraph.add(node("a"));
+  const ClassId b = egraph.add(node("b"));
+  egraph.union_(a, b);
+  EXPECT_EQ(egraph.find(b), a);
+
+  const ClassId c = egraph.add(node("c"));
+  const ClassId d = egraph.add(node("d"));
+  egraph.add(node("u", {d}));
+  egraph.union_(c, d);
+  EXPECT_EQ(egraph.find(c), d) << "d has more parent entries";
+}
+
+TEST(EGraph, RepeatedChildRegistersTwoParents) {
+  EGraph egraph;
+  const ClassId x = egraph.add(node("x"));
+  const ClassId pair = egraph.add(node("p", {x, x}));
+  EXPECT_EQ(ids(egraph.get_class(x).parents.span()), (std::vector<ClassId>{pair, pair}));
+}
+
+TEST(EGraph, UnionConcatenatesShorterListBehindLonger) {
+  EGraph egraph;
+  const ClassId a = egraph.add(node("a"));
+  const ClassId b1 = egraph.add(node("b1"));
+  const ClassId b2 = egraph.add(node("b2"));
+  egraph.union_(b1, b2);  // b1 wins the tie: nodes [b1, b2]
+  const ClassId p1 = egraph.add(node("p", {a}));
+  const ClassId p2 = egraph.add(node("q", {a}));
+  // a wins (two parents), but its single node goes behind b1's two nodes.
+  egraph.union_(b1, a);
+  EXPECT_EQ(egraph.find(b1), a);
+  const ClassRecord& merged = egraph.get_class(a);
+  ASSERT_EQ(merged.nodes.size(), 3u);
+  EXPECT_EQ(merged.nodes[0], node("b1"));
+  EXPECT_EQ(merged.nodes[1], node("b2"));
+  EXPECT_EQ(merged.nodes[2], node("a"));
+  EXPECT_EQ(ids(merged.parents.span()), (std::vector<ClassId>{p1, p2}));
+  egraph.rebuild();
+  const ClassRecord& sorted = egraph.get_class(a);
+  EXPECT_TRUE(std::is_sorted(sorted.nodes.begin(), sorted.nodes.end()));
+}
+
+TEST(EGraph, KindIndexListsClassesAsOfLastRebuild) {
+  EGraph egraph;
+  const ClassId x = egraph.add(node("x"));
+  const ClassId y = egraph.add(node("y"));
+  const ClassId z = egraph.add(node("z"));
+  EXPECT_TRUE(egraph.kind_index().empty());
+  egraph.rebuild();
+  EXPECT_EQ(ids(egraph.kind_index()), (std::vector<ClassId>{x, y, z}));
+  egraph.union_(z, x);
+  EXPECT_EQ(egraph.kind_index().size(), 3u) << "unchanged until the next rebuild";
+  egraph.rebuild();
+  EXPECT_EQ(ids(egraph.kind_index()), (std::vector<ClassId>{y, z}));
+}
+
+TEST(EGraph, IdsNeverIssuedAreInternalErrors) {
+  EGraph egraph;
+  const ClassId x = egraph.add(node("x"));
+  EXPECT_THROW(egraph.find(x + 1), InternalError);
+  EXPECT_THROW(egraph.union_(x, 7), InternalError);
+  EXPECT_THROW(egraph.add(node("f", {x, 9})), InternalError);
+  EXPECT_THROW(egraph.lookup(node("f", {9})), InternalError);
+  EXPECT_THROW(egraph.get_class(5), InternalError);
+  EXPECT_EQ(egraph.class_count(), 1u) << "a failed add leaves no trace";
+  EXPECT_EQ(egraph.memo_size(), 1u);
+}
+
+TEST(EGraph, SurvivesBeingMoved) {
+  EGraph first;
+  const ClassId x = first.add(node("x"));
+  const ClassId wide = first.add(node("w", {x, x, x, x, x}));
+  EGraph second = std::move(first);
+  EXPECT_EQ(second.lookup(node("w", {x, x, x, x, x})), wide);
+  EXPECT_EQ(second.add(node("w", {x, x, x, x, x})), wide);
+  first = std::move(second);
+  EXPECT_EQ(first.lookup(node("x")), x);
+}
+
+// ---------------------------------------------------------------------------
+// Random term graphs.
+
+/// A naive congruence closure of the same adds and unions: merges ids until
+/// no two added nodes have the same op and equivalent children.
+class Reference {
+ public:
+  void add(const SymbolLang& added) { nodes_.push_back(added), parent_.push_back(parent_.size()); }
+  void merge(ClassId a, ClassId b) { parent_[root(a)] = root(b); }
+  ClassId root(ClassId id) {
+    while (parent_[id] != id) id = parent_[id];
+    return id;
+  }
+  void close() {
+    bool changed = true;
+    while (changed) {
+      changed = false;
+      std::map<std::pair<Symbol, std::vector<ClassId>>, ClassId> seen;
+      for (ClassId id = 0; id < nodes_.size(); ++id) {
+        std::vector<ClassId> children;
+        for (ClassId child : nodes_[id].children) children.push_back(root(child));
+        auto [it, inserted] = seen.emplace(std::make_pair(nodes_[id].op, children), id);
+        if (!inserted && root(it->second) != root(id)) {
+          merge(id, it->second);
+          changed = true;
+        }
+      }
+    }
+  }
+
+ private:
+  std::vector<SymbolLang> nodes_;
+  std::vector<ClassId> parent_;
+};
+
+void expect_invariants(const EGraph& egraph) {
+  ASSERT_TRUE(egraph.is_clean());
+  std::map<SymbolLang, ClassId> owner;
+  std::vector<ClassId> live;
+  for (const ClassRecord& record : egraph.classes()) {
+    live.push_back(record.id);
+    ASSERT_EQ(egraph.find(record.id), record.id);
+    ASSERT_FALSE(record.nodes.empty());
+    for (std::size_t k = 0; k < record.nodes.size(); ++k) {
+      const SymbolLang& n = record.nodes[k];
+      if (k > 0) {
+        ASSERT_LT(record.nodes[k - 1], n) << "nodes sorted and duplicate-free";
+      }
+      for (ClassId child : n.children) ASSERT_EQ(egraph.find(child), child) << "canonical children";
+      auto [it, inserted] = owner.emplace(n, record.id);
+      ASSERT_TRUE(inserted) << to_string(n) << " in classes " << it->second << " and " << record.id;
+      ASSERT_EQ(egraph.lookup(n), record.id) << to_string(n);
+    }
+  }
+  EXPECT_EQ(live.size(), egraph.class_count());
+  EXPECT_EQ(ids(egraph.kind_index()), live);
+  // Canonical memo keys point into the class that holds the node.
+  for (std::size_t slot = 0; slot < egraph.memo_size(); ++slot) {
+    const SymbolLang& key = egraph.memo_keys()[slot];
+    if (!std::all_of(key.children.begin(), key.children.end(), [&](ClassId c) { return egraph.find(c) == c; })) {
+      continue;
+    }
+    auto it = owner.find(key);
+    ASSERT_NE(it, owner.end()) << "canonical memo key " << to_string(key) << " is in no class";
+    ASSERT_EQ(egraph.find(egraph.memo_values()[slot]), it->second);
+  }
+}
+
+class RandomGraph : public testing::TestWithParam<unsigned> {};
+
+TEST_P(RandomGraph, RebuildRestoresInvariants) {
+  std::mt19937 rng(GetParam());
+  const Symbol ops[] = {intern("f"), intern("g"), intern("h"), intern("k")};
+  const Symbol leaves[] = {intern("l0"), intern("l1"), intern("l2"), intern("l3"), intern("l4")};
+  EGraph egraph;
+  Reference reference;
+  for (int step = 0; step < 400; ++step) {
+    const std::size_t ids = egraph.id_count();
+    const unsigned roll = rng() % 100;
+    if (ids < 3 || roll < 10) {
+      SymbolLang leaf{leaves[rng() % 5], {}};
+      const std::size_t before = egraph.id_count();
+      egraph.add(leaf);
+      if (egraph.id_count() > before) reference.add(leaf);
+    } else if (roll < 80) {
+      SymbolLang n{ops[rng() % 4], {}};
+      const unsigned arity = 1 + rng() % 4;  // arity 3 and 4 leave the inline storage
+      for (unsigned k = 0; k < arity; ++k) n.children.push_back(static_cast<ClassId>(rng() % ids));
+      const std::size_t before = egraph.id_count();
+      const ClassId id = egraph.add(n);
+      if (egraph.id_count() > before) {
+        for (ClassId& child : n.children) child = egraph.find(child);
+        ASSERT_EQ(egraph.added_node(id), n);
+        reference.add(n);
+      }
+    } else if (roll < 97) {
+      const auto a = static_cast<ClassId>(rng() % ids);
+      const auto b = static_cast<ClassId>(rng() % ids);
+      egraph.union_(a, b);
+      reference.merge(a, b);
+    } else {
+      egraph.rebuild();
+      ASSERT_NO_FATAL_FAILURE(expect_invariants(egraph));
+    }
+  }
+  const std::size_t memo_before = egraph.memo_size();
+  egraph.rebuild();
+  EXPECT_GE(egraph.memo_size(), memo_before);
+  ASSERT_NO_FATAL_FAILURE(expect_invariants(egraph));
+
+  // The partition of ids is exactly the congruence closure.
+  reference.close();
+  std::map<ClassId, ClassId> class_to_reference;
+  std::map<ClassId, ClassId> reference_to_class;
+  for (ClassId id = 0; id < egraph.id_count(); ++id) {
+    const ClassId mine = egraph.find(id);
+    const ClassId theirs = reference.root(id);
+    auto [a, fresh_a] = class_to_reference.emplace(mine, theirs);
+    auto [b, fresh_b] = reference_to_class.emplace(theirs, mine);
+    ASSERT_EQ(a->second, theirs) << "id " << id << " merged too much";
+    ASSERT_EQ(b->second, mine) << "id " << id << " not merged enough";
+  }
+  EXPECT_EQ(class_to_reference.size(), egraph.class_count());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomGraph, testing::Range(1u, 25u));
+
+}  // namespace
+}  // namespace korvane::egraph
