@@ -1,0 +1,133 @@
+// pattern.cpp - sharing, searching, instantiating and rule creation.
+//
+// Searching walks the candidate classes and runs the pattern's program on
+// each until the limit is used up; applying instantiates the applier for
+// each substitution and merges it into the matched class.
+#include "egraph/pattern.hpp"
+
+#include <algorithm>
+#include <map>
+
+#include "common/internal_error.hpp"
+#include "egraph/machine.hpp"
+
+namespace korvane::egraph {
+
+FlatTerm<PatternNode> share_nodes(const FlatTerm<PatternNode>& term) {
+  FlatTerm<PatternNode> shared;
+  std::vector<ClassId> moved_to(term.size());
+  std::map<PatternNode, ClassId> kept;
+  for (std::size_t position = 0; position < term.size(); ++position) {
+    PatternNode node = term[position];
+    if (!node.is_var()) {
+      for (ClassId& child : node.as_enode().children) child = moved_to[child];
+    }
+    auto found = kept.find(node);
+    if (found != kept.end()) {
+      moved_to[position] = found->second;
+      continue;
+    }
+    const ClassId at = shared.add(node);
+    kept.emplace(std::move(node), at);
+    moved_to[position] = at;
+  }
+  return shared;
+}
+
+Pattern::Pattern(const FlatTerm<PatternNode>& term) : shape_(share_nodes(term)), program_(compile(shape_)) {}
+
+Result<Pattern, TermParseError> Pattern::parse(std::string_view text) {
+  auto term = parse_term(text);
+  if (!term) return Err(std::move(term).error());
+  return Pattern(term.value());
+}
+
+std::vector<Var> Pattern::vars() const {
+  std::vector<Var> vars;
+  for (const PatternNode& node : shape_) {
+    if (node.is_var() && std::find(vars.begin(), vars.end(), node.as_var()) == vars.end()) {
+      vars.push_back(node.as_var());
+    }
+  }
+  return vars;
+}
+
+std::optional<ClassMatches> Pattern::search_class(const EGraph& egraph, ClassId class_id, std::uint64_t limit) const {
+  std::vector<Substitution> found;
+  MatchMachine().run(program_, egraph, class_id, limit, found);
+  if (found.empty()) return std::nullopt;
+  return ClassMatches{class_id, std::move(found)};
+}
+
+std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::uint64_t limit) const {
+  std::vector<ClassMatches> matches;
+  MatchMachine machine;
+  std::vector<Substitution> found;
+  auto visit = [&](ClassId class_id) {
+    machine.run(program_, egraph, class_id, limit, found);
+    if (found.empty()) return;
+    limit -= found.size();
+    matches.push_back(ClassMatches{class_id, std::move(found)});
+    found.clear();
+  };
+  if (shape_.root().is_var()) {
+    for (const ClassRecord& record : egraph.classes()) {
+      if (limit == 0) break;
+      visit(record.id);
+    }
+    return matches;
+  }
+  for (ClassId class_id : egraph.kind_index()) {
+    if (limit == 0) break;
+    visit(class_id);
+  }
+  return matches;
+}
+
+ClassId Pattern::instantiate(EGraph& egraph, const Substitution& subst) const {
+  SmallVec<ClassId, 8> ids;
+  for (const PatternNode& node : shape_) {
+    if (node.is_var()) {
+      ids.push_back(subst.at(node.as_var()));
+      continue;
+    }
+    const SymbolLang& pattern_node = node.as_enode();
+    SymbolLang instance{pattern_node.op, pattern_node.children};
+    for (ClassId& child : instance.children) child = ids[child];
+    ids.push_back(egraph.add(std::move(instance)));
+  }
+  return ids.back();
+}
+
+std::vector<ClassId> Pattern::apply_matches(EGraph& egraph, const std::vector<ClassMatches>& matches) const {
+  std::vector<ClassId> changed;
+  for (const ClassMatches& match : matches) {
+    for (const Substitution& subst : match.substitutions) {
+      const ClassId id = instantiate(egraph, subst);
+      if (egraph.union_(id, match.class_id)) changed.push_back(id);
+    }
+  }
+  return changed;
+}
+
+Result<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
+  const Symbol symbol = intern(name);
+  const std::vector<Var> bound = searcher.vars();
+  for (Var var : applier.vars()) {
+    if (std::find(bound.begin(), bound.end(), var) == bound.end()) {
+      return Err("Rewrite " + std::string(name) + " refers to unbound var " + std::string(to_string(var)));
+    }
+  }
+  return Rewrite(symbol, std::move(searcher), std::move(applier));
+}
+
+Result<Rewrite, std::string> Rewrite::parse(std::string_view name, std::string_view searcher,
+                                            std::string_view applier) {
+  auto lhs = Pattern::parse(searcher);
+  if (!lhs) return Err(to_string(lhs.error()));
+  auto rhs = Pattern::parse(applier);
+  if (!rhs) return Err(to_string(rhs.error()));
+  return make(name, std::move(lhs).value(), std::move(rhs).value());
+}
+
+}  // namespace korvane::egraph

@@ -1,0 +1,222 @@
+// egraph_pattern_test.cpp - compiling, searching and applying patterns.
+//
+// The compiler's exact programs, the matcher on small e-graphs (repeated
+// variables, Lookup subterms, limits), instantiation and rule creation.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/internal_error.hpp"
+#include "egraph/pattern.hpp"
+
+namespace korvane::egraph {
+namespace {
+
+Pattern pattern(const char* text) {
+  auto parsed = Pattern::parse(text);
+  if (!parsed) throw InternalError(to_string(parsed.error()));
+  return std::move(parsed).value();
+}
+
+SymbolLang node(const char* op, std::initializer_list<ClassId> children = {}) {
+  return SymbolLang{intern(op), Children(children)};
+}
+
+Var var(const char* text) { return Var{intern(text)}; }
+
+struct CompileCase {
+  const char* text;
+  Program expected;
+};
+
+class CompileExample : public testing::TestWithParam<CompileCase> {};
+
+TEST_P(CompileExample, ProducesExactProgram) {
+  const Pattern compiled = pattern(GetParam().text);
+  const Program& program = compiled.program();
+  EXPECT_EQ(program.instructions, GetParam().expected.instructions) << GetParam().text;
+  EXPECT_EQ(program.subst, GetParam().expected.subst) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Compiler, CompileExample,
+    testing::Values(
+        CompileCase{"(op|add ?a ?b)", Program{{Bind{node("op|add", {0, 0}), 0, 1}}, {{var("?a"), 1}, {var("?b"), 2}}}},
+        CompileCase{"(op|add ?a ?a)",
+                    Program{{Bind{node("op|add", {0, 0}), 0, 1}, Compare{2, 1}}, {{var("?a"), 1}}}},
+        CompileCase{"(f ?x (g ?x))",
+                    Program{{Bind{node("f", {0, 0}), 0, 1},
+                             Lookup{{TermEntry::reg(1), TermEntry::enode(node("g", {0}))}, 2}},
+                            {{var("?x"), 1}}}},
+        CompileCase{"?x", Program{{}, {{var("?x"), 0}}}},
+        // Leaves are matched by a Bind with no outputs; the unbound side first.
+        CompileCase{"(f c ?y)", Program{{Bind{node("f", {0, 0}), 0, 1}, Bind{node("c"), 1, 3}}, {{var("?y"), 2}}}},
+        CompileCase{"(f (g ?x) (h ?y ?z))",
+                    Program{{Bind{node("f", {0, 0}), 0, 1}, Bind{node("h", {0, 0}), 2, 3}, Bind{node("g", {0}), 1, 5}},
+                            {{var("?y"), 3}, {var("?z"), 4}, {var("?x"), 5}}}}));
+
+TEST(Pattern, SharesEqualNodesAndListsVars) {
+  const Pattern p = pattern("(op|add ?a ?a)");
+  ASSERT_EQ(p.shape().size(), 2u);
+  EXPECT_TRUE(p.shape()[0].is_var());
+  EXPECT_EQ(p.shape()[1].as_enode(), node("op|add", {0, 0}));
+
+  const Pattern q = pattern("(f (g ?b) ?a (g ?b) ?b)");
+  EXPECT_EQ(q.shape().size(), 4u);
+  EXPECT_EQ(q.vars(), (std::vector<Var>{var("?b"), var("?a")}));
+  EXPECT_EQ(q.to_string(), "(f (g ?b) ?a (g ?b) ?b)");
+}
+
+class Search : public testing::Test {
+ protected:
+  void SetUp() override {
+    p = egraph.add(node("p"));
+    q = egraph.add(node("q"));
+    add_pq = egraph.add(node("op|add", {p, q}));
+    mul_pq = egraph.add(node("op|mul", {p, q}));
+    egraph.rebuild();
+  }
+  EGraph egraph;
+  ClassId p = 0, q = 0, add_pq = 0, mul_pq = 0;
+};
+
+TEST_F(Search, FindsTheOneInstance) {
+  const auto matches = pattern("(op|add ?a ?b)").search(egraph);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].class_id, add_pq);
+  EXPECT_EQ(matches[0].substitutions, (std::vector<Substitution>{{{var("?a"), p}, {var("?b"), q}}}));
+}
+
+TEST_F(Search, RepeatedVariableNeedsOneClass) {
+  const Pattern same = pattern("(op|add ?a ?a)");
+  EXPECT_TRUE(same.search(egraph).empty());
+  egraph.union_(p, q);
+  egraph.rebuild();
+  const auto matches = same.search(egraph);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].substitutions[0].at(var("?a")), egraph.find(p));
+}
+
+TEST_F(Search, VariableMatchesEveryClassOnce) {
+  const auto matches = pattern("?x").search(egraph);
+  ASSERT_EQ(matches.size(), 4u);
+  for (std::size_t k = 0; k < matches.size(); ++k) {
+    EXPECT_EQ(matches[k].class_id, k);
+    EXPECT_EQ(matches[k].substitutions, (std::vector<Substitution>{{{var("?x"), static_cast<ClassId>(k)}}}));
+  }
+}
+
+TEST_F(Search, LimitStopsEarly) {
+  const ClassId r = egraph.add(node("r"));
+  egraph.add(node("op|add", {q, r}));
+  egraph.rebuild();
+  const Pattern add = pattern("(op|add ?a ?b)");
+  EXPECT_EQ(add.search(egraph).size(), 2u);
+  const auto one = add.search_with_limit(egraph, 1);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].substitutions.size(), 1u);
+  EXPECT_TRUE(add.search_with_limit(egraph, 0).empty());
+  // Two matches inside one class count against the limit one by one.
+  egraph.union_(add_pq, egraph.add(node("op|add", {q, p})));
+  egraph.rebuild();
+  const auto in_class = add.search_class(egraph, add_pq, 1);
+  ASSERT_TRUE(in_class.has_value());
+  EXPECT_EQ(in_class->substitutions.size(), 1u);
+  EXPECT_EQ(add.search_class(egraph, add_pq, 10)->substitutions.size(), 2u);
+  EXPECT_FALSE(add.search_class(egraph, p, 10).has_value());
+}
+
+TEST_F(Search, LookupChecksFullyBoundSubterms) {
+  const Pattern p_gx = pattern("(f ?x (g ?x))");
+  const ClassId gp = egraph.add(node("g", {p}));
+  const ClassId f_good = egraph.add(node("f", {p, gp}));
+  const ClassId gq = egraph.add(node("g", {q}));
+  const ClassId f_other = egraph.add(node("f", {p, gq}));
+  egraph.rebuild();
+  auto matches = p_gx.search(egraph);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].class_id, f_good);
+
+  // Once q = p, f(p, g(q)) is an instance too.
+  egraph.union_(q, p);
+  egraph.rebuild();
+  matches = p_gx.search(egraph);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(egraph.find(f_other), egraph.find(f_good));
+}
+
+TEST_F(Search, NestedBindsBacktrack) {
+  // Class of p holds p and s; the pattern's inner Bind must try both.
+  const ClassId s = egraph.add(node("s"));
+  const ClassId t = egraph.add(node("t", {s}));
+  egraph.union_(p, t);
+  const ClassId top = egraph.add(node("top", {p, q}));
+  egraph.rebuild();
+  const auto matches = pattern("(top (t ?x) ?y)").search(egraph);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].class_id, egraph.find(top));
+  EXPECT_EQ(matches[0].substitutions, (std::vector<Substitution>{{{var("?y"), q}, {var("?x"), s}}}));
+}
+
+TEST_F(Search, DirtyEGraphIsRefused) {
+  egraph.add(node("new"));
+  try {
+    pattern("(op|add ?a ?b)").search(egraph);
+    FAIL() << "expected InternalError";
+  } catch (const InternalError& error) {
+    EXPECT_STREQ(error.what(), "Tried to search a dirty e-graph!");
+  }
+}
+
+TEST_F(Search, ApplyCommutesOnceThenChangesNothing) {
+  const Pattern lhs = pattern("(op|add ?a ?b)");
+  const Pattern rhs = pattern("(op|add ?b ?a)");
+  const auto matches = lhs.search(egraph);
+  const auto changed = rhs.apply_matches(egraph, matches);
+  ASSERT_EQ(changed.size(), 1u);
+  EXPECT_EQ(egraph.added_node(changed[0]), node("op|add", {q, p}));
+  EXPECT_EQ(egraph.find(changed[0]), egraph.find(add_pq));
+  EXPECT_EQ(rhs.apply_matches(egraph, matches), std::vector<ClassId>{});
+  EXPECT_FALSE(egraph.is_clean());
+}
+
+TEST_F(Search, VariableApplierMergesTheBoundClass) {
+  const Pattern lhs = pattern("(op|mul ?x ?y)");
+  const Pattern rhs = pattern("?y");
+  const auto matches = lhs.search(egraph);
+  const std::size_t memo = egraph.memo_size();
+  EXPECT_EQ(rhs.apply_matches(egraph, matches), std::vector<ClassId>{q});
+  EXPECT_EQ(egraph.memo_size(), memo) << "a variable applier adds no node";
+  EXPECT_EQ(egraph.find(mul_pq), egraph.find(q));
+  EXPECT_TRUE(rhs.apply_matches(egraph, matches).empty());
+}
+
+TEST_F(Search, InstantiateNeedsEveryVariable) {
+  const Pattern rhs = pattern("(op|add ?a ?b)");
+  EXPECT_EQ(rhs.instantiate(egraph, {{var("?a"), p}, {var("?b"), q}}), add_pq);
+  EXPECT_THROW(rhs.instantiate(egraph, {{var("?a"), p}}), InternalError);
+}
+
+TEST(Rewrite, RejectsUnboundApplierVariables) {
+  auto bad = Rewrite::make("bad-rule", pattern("(f ?a)"), pattern("(g ?b)"));
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), "Rewrite bad-rule refers to unbound var ?b");
+  auto good = Rewrite::parse("swap", "(op|add ?a ?b)", "(op|add ?b ?a)");
+  ASSERT_TRUE(good.ok());
+  EXPECT_EQ(resolve(good.value().name()), "swap");
+  EXPECT_FALSE(Rewrite::parse("broken", "(f ?a", "?a").ok());
+}
+
+TEST(Substitution, HoldsOnePairPerVariable) {
+  Substitution subst;
+  for (ClassId k = 0; k < 5; ++k) subst.insert(Var{intern("?v" + std::to_string(k))}, k);
+  subst.insert(var("?v1"), 40);
+  EXPECT_EQ(subst.size(), 5u);
+  EXPECT_EQ(subst.get(var("?v1")), 40u);
+  EXPECT_EQ(subst.get(var("?v4")), 4u);
+  EXPECT_EQ(subst.get(var("?none")), std::nullopt);
+  EXPECT_EQ(sizeof(Substitution), 32u) << "three pairs inline";
+}
+
+}  // namespace
+}  // namespace korvane::egraph
