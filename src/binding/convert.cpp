@@ -71,8 +71,9 @@ namespace {
 
 // Classifies one parameter value: exactly bool, then an int in the 64-bit
 // range (ints and __index__), then a double (floats, __float__, and ints
-// too large for 64 bits), then str. Exact types take the short way.
-void classify_value(PyObject* v, ParamRef& p) {
+// too large for 64 bits), then str. Exact types take the short way. A str
+// is encoded later, only if the parameters have to be interned.
+void classify_value(PyObject* v, ParamItem& p) {
   if (PyBool_Check(v)) {
     p.tag = ParamTag::Bool;
     p.bits = v == Py_True;
@@ -85,7 +86,6 @@ void classify_value(PyObject* v, ParamRef& p) {
   }
   if (PyUnicode_CheckExact(v)) {
     p.tag = ParamTag::Str;
-    p.str = utf8_of(v);
     return;
   }
   const long long i = PyLong_AsLongLong(v);
@@ -104,7 +104,6 @@ void classify_value(PyObject* v, ParamRef& p) {
   PyErr_Clear();
   if (PyUnicode_Check(v)) {
     p.tag = ParamTag::Str;
-    p.str = utf8_of(v);
     return;
   }
   raise(PyExc_TypeError, "param values must be int, float, bool, or str");
@@ -121,15 +120,23 @@ void to_params(PyObject* obj, ParamArg& out) {
   while (PyDict_Next(obj, &pos, &key, &value)) {
     out.held.push_back(Ref::borrow(key));
     out.held.push_back(Ref::borrow(value));
+    out.items.push_back(ParamItem{key, value, ParamTag::Int, 0});
   }
-  out.items.resize(out.held.size() / 2);
-  for (size_t i = 0; i < out.items.size(); ++i) {
-    PyObject* k = out.held[2 * i].get();
-    if (!PyUnicode_Check(k)) raise(PyExc_TypeError, "param keys must be str, not %U", type_name(k).get());
-    out.items[i].key = utf8_of(k);
-    classify_value(out.held[2 * i + 1].get(), out.items[i]);
+  for (ParamItem& item : out.items) {
+    if (!PyUnicode_Check(item.key)) {
+      raise(PyExc_TypeError, "param keys must be str, not %U", type_name(item.key).get());
+    }
+    classify_value(item.value, item);
   }
-  sort_params(out.items);
+}
+
+void ParamArg::encode() {
+  refs.resize(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    refs[i] = ParamRef{utf8_of(items[i].key), items[i].tag, items[i].bits, {}};
+    if (items[i].tag == ParamTag::Str) refs[i].str = utf8_of(items[i].value);
+  }
+  sort_params(refs);
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <boost/container/small_vector.hpp>
 
 #include "binding/errors.hpp"
+#include "binding/record_cache.hpp"
 #include "store/descriptor.hpp"
 #include "store/params.hpp"
 
@@ -32,10 +33,15 @@ uint64_t to_id(PyObject* item, const char* param);
 template <class Out>
 void to_ids(PyObject* obj, const char* param, Out& out);
 
-/// Converted `params`: sorted parameters and the objects they borrow from.
+/// Converted `params`: the classified items in dict order, the objects they
+/// come from, and (after `encode`) the parameters as the store takes them.
 struct ParamArg {
-  boost::container::small_vector<ParamRef, 8> items;
+  boost::container::small_vector<ParamItem, 8> items;
   boost::container::small_vector<Ref, 16> held;
+  boost::container::small_vector<ParamRef, 8> refs;
+
+  /// Fills `refs`: UTF-8 keys and strings, sorted by key.
+  void encode();
 };
 /// Converts a params argument (null or None: the empty map).
 void to_params(PyObject* obj, ParamArg& out);

@@ -1,12 +1,22 @@
 // graph_store.cpp - the GraphStore class.
 //
 //   GraphStore()
-//     .add_source(name, params=None) -> int      .node_count() -> int
-//     .add_op(name, inputs, params=None) -> int  .outputs() -> list[int]
+//     .add_source(name, params=None) -> int
+//     .add_op(name, inputs, params=None) -> int
 //     .add_reduction(name, inputs, params=None) -> int
 //     .add_external(descriptor, inputs, params=None) -> int
 //     .add_exchange(inputs, params=None) -> int
 //     .add_join(inputs, params=None) -> int
+//     .node_count() -> int
+//     .to_dot() -> str
+//     .serialize(outputs=None) -> bytes
+//     GraphStore.deserialize(data) -> GraphStore                      (static)
+//     .nodes() -> list[dict]
+//     .outputs() -> list[int]
+//     .node_map() -> list[tuple[int, int | None] | None]
+//     .reduce(*, maximal_fusion=False, outputs=None) -> (GraphStore, dict)
+//     .reduce_incremental(*, outputs=None) -> (GraphStore, dict)
+//     .reduction_report(*, outputs=None) -> dict
 #include "binding/graph_store.hpp"
 
 #include "binding/args.hpp"
@@ -19,7 +29,8 @@ namespace {
 /// A GraphStore instance.
 struct GraphStoreObject {
   PyObject_HEAD
-  Store* store;  ///< owned; never shared with another instance
+  Store* store;        ///< owned; never shared with another instance
+  RecordCache* cache;  ///< owned; created by the first recording
 };
 
 PyObject* g_type = nullptr;  // the process-wide type object
@@ -38,8 +49,9 @@ PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 
 void graph_store_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // Destroy the store.
+  // Destroy the store, and the cache with the references it holds.
   delete as_graph_store(self)->store;
+  delete as_graph_store(self)->cache;
   // Free the instance through the type's slot.
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -66,8 +78,31 @@ PyMethodDef graph_store_methods[] = {
      "Records a Join boundary with two inputs [left, right]. Its identity is its parameters (the join\n"
      "scheme) plus its ordered inputs. Its nodes() kind is \"join\"."},
     {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
-    {"outputs", outputs, METH_NOARGS,
-     "outputs($self)\n--\n\nThe marked output ids, in mark order."},
+    {"to_dot", to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"serialize", FASTCALL(serialize), METH_FASTCALL | METH_KEYWORDS,
+     "serialize($self, outputs=None)\n--\n\n"
+     "The canonical, versioned, byte-identical durable form of the graph. With outputs= the bytes\n"
+     "flag exactly that list and ignore the stored marks; by default the marks are used."},
+    {"deserialize", FASTCALL(deserialize), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "deserialize(data)\n--\n\n"
+     "Rebuilds a store from canonical bytes. A round trip reproduces the same node ids, so\n"
+     "serializing the result gives the input bytes back."},
+    {"nodes", nodes, METH_NOARGS, "nodes($self)\n--\n\nA read-only view of every node, in id order."},
+    {"outputs", outputs, METH_NOARGS, "outputs($self)\n--\n\nThe marked output ids, in mark order."},
+    {"node_map", node_map, METH_NOARGS,
+     "node_map($self)\n--\n\n"
+     "For each node of the graph this store was reduced from, where it landed here: None when it\n"
+     "was dropped as dead, else (node id, member index or None)."},
+    {"reduce", FASTCALL(reduce), METH_FASTCALL | METH_KEYWORDS,
+     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "Reduces the graph by dead-code elimination, equality saturation, common-subexpression\n"
+     "elimination and stage fusion. Returns (reduced GraphStore, report dict)."},
+    {"reduce_incremental", FASTCALL(reduce_incremental), METH_FASTCALL | METH_KEYWORDS,
+     "reduce_incremental($self, *, outputs=None)\n--\n\n"
+     "One-shot incremental reduction: the same result as reduce()."},
+    {"reduction_report", FASTCALL(reduction_report), METH_FASTCALL | METH_KEYWORDS,
+     "reduction_report($self, *, outputs=None)\n--\n\n"
+     "The report of reduce() without keeping the reduced store."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
@@ -101,6 +136,12 @@ bool is_graph_store(PyObject* obj) {
 }
 
 Store& store_of(PyObject* self) { return *as_graph_store(self)->store; }
+
+RecordCache& record_cache_of(PyObject* self) {
+  RecordCache*& cache = as_graph_store(self)->cache;
+  if (cache == nullptr) cache = new RecordCache();
+  return *cache;
+}
 
 Ref wrap_store(std::unique_ptr<Store> store) {
   Ref self = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(graph_store_type()), 0));

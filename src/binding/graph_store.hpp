@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "binding/pyref.hpp"
+#include "binding/record_cache.hpp"
 #include "store/store.hpp"
 
 namespace korvane::py {
@@ -18,6 +19,9 @@ bool is_graph_store(PyObject* obj);
 /// The store of a GraphStore instance.
 Store& store_of(PyObject* self);
 
+/// The record cache of a GraphStore instance.
+RecordCache& record_cache_of(PyObject* self);
+
 /// A new GraphStore instance that owns `store`.
 Ref wrap_store(std::unique_ptr<Store> store);
 
@@ -29,6 +33,14 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* node_count(PyObject* self, PyObject* unused);
+PyObject* to_dot(PyObject* self, PyObject* unused);
+PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* deserialize(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* nodes(PyObject* self, PyObject* unused);
 PyObject* outputs(PyObject* self, PyObject* unused);
+PyObject* node_map(PyObject* self, PyObject* unused);
+PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace korvane::py

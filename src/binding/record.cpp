@@ -9,13 +9,6 @@ namespace {
 
 using IdArg = boost::container::small_vector<uint64_t, 8>;
 
-// Interns a converted node and returns its id as a Python int.
-PyObject* record(PyObject* self, const NodeSpec& spec) {
-  auto id = store_of(self).intern_node(spec);
-  if (!id) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(id.error().id));
-  return check(PyLong_FromUnsignedLongLong(id.value())).release();
-}
-
 const Signature kAddSource{"GraphStore.add_source", {"name", "params"}, 2, 1};
 const Signature kAddOp{"GraphStore.add_op", {"name", "inputs", "params"}, 3, 2};
 const Signature kAddReduction{"GraphStore.add_reduction", {"name", "inputs", "params"}, 3, 2};
@@ -23,22 +16,49 @@ const Signature kAddExternal{"GraphStore.add_external", {"descriptor", "inputs",
 const Signature kAddExchange{"GraphStore.add_exchange", {"inputs", "params"}, 2, 1};
 const Signature kAddJoin{"GraphStore.add_join", {"inputs", "params"}, 2, 1};
 
+// Converts a name argument: its string id if the cache knows the object,
+// otherwise its UTF-8 text.
+void convert_name(RecordCache& cache, PyObject* obj, const char* function, NodeSpec& spec) {
+  if (PyUnicode_Check(obj)) {
+    spec.name_id = cache.name(obj);
+    if (spec.name_id != kUnresolved) return;
+  }
+  spec.name = to_utf8(obj, function, "name");
+}
+
+// Interns a converted node and returns its id as a Python int. Parameters
+// the cache does not know are encoded here; what the store resolved is
+// remembered for the next call.
+PyObject* record(PyObject* self, RecordCache& cache, NodeSpec& spec, PyObject* name, ParamArg& params) {
+  spec.params_id = cache.params(params.items.data(), params.items.size());
+  if (spec.params_id == kUnresolved) {
+    params.encode();
+    spec.params = params.refs;
+  }
+  PoolIds ids;
+  auto id = store_of(self).intern_node(spec, &ids);
+  if (!id) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(id.error().id));
+  if (name != nullptr && spec.name_id == kUnresolved) cache.remember_name(name, ids.name);
+  if (spec.params_id == kUnresolved) cache.remember_params(params.items.data(), params.items.size(), ids.params);
+  return check(PyLong_FromUnsignedLongLong(id.value())).release();
+}
+
 // add_op and add_reduction: a name, inputs and params.
 PyObject* record_named(const Signature& sig, NodeKind kind, PyObject* self, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[3];
     bind(sig, args, nargs, kwnames, a);
+    RecordCache& cache = record_cache_of(self);
     NodeSpec spec;
     spec.kind = kind;
-    spec.name = to_utf8(a[0], sig.function, "name");
+    convert_name(cache, a[0], sig.function, spec);
     IdArg inputs;
     to_ids(a[1], "inputs", inputs);
     ParamArg params;
     to_params(a[2], params);
     spec.inputs = inputs;
-    spec.params = params.items;
-    return record(self, spec);
+    return record(self, cache, spec, a[0], params);
   });
 }
 
@@ -55,8 +75,7 @@ PyObject* record_boundary(const Signature& sig, NodeKind kind, PyObject* self, P
     NodeSpec spec;
     spec.kind = kind;
     spec.inputs = inputs;
-    spec.params = params.items;
-    return record(self, spec);
+    return record(self, record_cache_of(self), spec, nullptr, params);
   });
 }
 
@@ -66,13 +85,13 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded([&]() -> PyObject* {
     PyObject* a[2];
     bind(kAddSource, args, nargs, kwnames, a);
+    RecordCache& cache = record_cache_of(self);
     NodeSpec spec;
     spec.kind = NodeKind::Source;
-    spec.name = to_utf8(a[0], kAddSource.function, "name");
+    convert_name(cache, a[0], kAddSource.function, spec);
     ParamArg params;
     to_params(a[1], params);
-    spec.params = params.items;
-    return record(self, spec);
+    return record(self, cache, spec, a[0], params);
   });
 }
 
@@ -99,8 +118,7 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     spec.kind = NodeKind::External;
     spec.descriptor = &descriptor.ref;
     spec.inputs = inputs;
-    spec.params = params.items;
-    return record(self, spec);
+    return record(self, record_cache_of(self), spec, nullptr, params);
   });
 }
 

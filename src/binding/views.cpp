@@ -26,3 +26,22 @@ PyObject* outputs(PyObject* self, PyObject*) {
 }
 
 }  // namespace korvane::py
+
+namespace korvane::py {
+
+PyObject* to_dot(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_NotImplementedError, "to_dot");
+  return nullptr;
+}
+
+PyObject* nodes(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_NotImplementedError, "nodes");
+  return nullptr;
+}
+
+PyObject* node_map(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_NotImplementedError, "node_map");
+  return nullptr;
+}
+
+}  // namespace korvane::py

@@ -18,9 +18,19 @@ uint64_t canonical_float_bits(uint64_t bits) noexcept {
 }
 
 void sort_params(std::span<ParamRef> params) {
-  if (params.size() < 2) return;
-  std::stable_sort(params.begin(), params.end(),
-                   [](const ParamRef& a, const ParamRef& b) { return a.key < b.key; });
+  // Parameter maps are small: an insertion sort (stable, no allocation)
+  // beats std::stable_sort's temporary buffer by far below 16 entries.
+  if (params.size() > 16) {
+    std::stable_sort(params.begin(), params.end(),
+                     [](const ParamRef& a, const ParamRef& b) { return a.key < b.key; });
+    return;
+  }
+  for (size_t i = 1; i < params.size(); ++i) {
+    ParamRef item = params[i];
+    size_t j = i;
+    for (; j > 0 && item.key < params[j - 1].key; --j) params[j] = params[j - 1];
+    params[j] = item;
+  }
 }
 
 void sort_params(ParamMap& params) {

@@ -30,7 +30,7 @@ Store::Store() : Store(std::make_unique<Pools>()) {}
 Store::Store(std::unique_ptr<Pools> pools)
     : pools_(std::move(pools)), index_(table_, pools_->data()), serial_(next_serial()) {}
 
-Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& spec) {
+Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& spec, PoolIds* ids) {
   auto hold = mutex_.lock();
   if (const NodeId* bad = first_bad_input(spec.inputs, table_.size())) return BadNodeId{*bad};
   uint32_t payload = 0;
@@ -38,7 +38,12 @@ Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& spec) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      payload = pools_->intern_string(spec.name);
+      if (spec.name_id == kUnresolved) {
+        payload = pools_->intern_string(spec.name);
+      } else {
+        check(spec.name_id < pools_->data().string_count(), "cached name id out of range");
+        payload = spec.name_id;
+      }
       break;
     case NodeKind::External:
       check(spec.descriptor != nullptr, "an External node needs a descriptor");
@@ -51,7 +56,13 @@ Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& spec) {
     case NodeKind::Join:
       break;
   }
-  const uint32_t params = pools_->intern_params(spec.params);
+  uint32_t params = spec.params_id;
+  if (params == kUnresolved) {
+    params = pools_->intern_params(spec.params);
+  } else {
+    check(params < pools_->data().param_maps.size(), "cached parameter map id out of range");
+  }
+  if (ids != nullptr) *ids = PoolIds{has_name(spec.kind) ? payload : kUnresolved, params};
   return insert_locked(spec.kind, payload, params, spec.inputs);
 }
 
@@ -69,7 +80,7 @@ Expected<NodeId, BadNodeId> Store::insert_locked(NodeKind kind, uint32_t payload
   const NodeKey key{kind, payload, pools_->canonical_params(params), in};
   if (auto found = index_.find(key)) return NodeId{*found};
   const uint32_t id = table_.append(kind, payload, params, in);
-  index_.insert(id);
+  index_.insert(id, key);
   return NodeId{id};
 }
 

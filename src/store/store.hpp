@@ -26,7 +26,12 @@ struct BadNodeId {
   NodeId id;
 };
 
-/// A node described by borrowed content, to be interned.
+/// Marks a pool id that the store has to find from the spec's content.
+inline constexpr uint32_t kUnresolved = UINT32_MAX;
+
+/// A node described by borrowed content, to be interned. A caller that knows
+/// the pool ids of the name or the parameters (from an earlier call) passes
+/// them instead, and the store skips interning that content.
 struct NodeSpec {
   NodeKind kind = NodeKind::Source;
   std::string_view name;                      ///< Source, Op, Reduction
@@ -34,6 +39,14 @@ struct NodeSpec {
   const DescriptorRef* descriptor = nullptr;  ///< External
   std::span<const MemberSpec> members;        ///< Stage
   std::span<const NodeId> inputs;
+  uint32_t name_id = kUnresolved;    ///< string id of `name`, if known
+  uint32_t params_id = kUnresolved;  ///< map id of `params`, if known
+};
+
+/// The pool ids an interned node's name and parameters ended up with.
+struct PoolIds {
+  uint32_t name = kUnresolved;
+  uint32_t params = kUnresolved;
 };
 
 /// A consistent copy of a store's nodes and output marks.
@@ -53,8 +66,9 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   /// Records a node, or returns the id of the equal node already present.
-  /// Fails with the first input id that is not below the node count.
-  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& spec);
+  /// Fails with the first input id that is not below the node count. On
+  /// success, `ids` (if given) receives the pool ids of name and params.
+  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& spec, PoolIds* ids = nullptr);
   /// The same for a node whose payload and params are ids of this store's pools.
   Expected<NodeId, BadNodeId> intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
                                          std::span<const NodeId> inputs);
