@@ -30,8 +30,7 @@ class Result {
   /// A successful result holding `value`.
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   /// A failed result holding `err.error`.
-  template <class E2>
-  Result(Err<E2> err) : state_(std::in_place_index<1>, E(std::move(err.error))) {}
+  Result(Err<E> err) : state_(std::in_place_index<1>, std::move(err.error)) {}
 
   /// True when the result holds a value.
   bool ok() const noexcept { return state_.index() == 0; }
