@@ -98,10 +98,12 @@ std::size_t EGraph::rebuild() {
   }
 
   kind_index_.clear();
+  for (auto& [op, ids] : op_index_) ids.clear();
   for (ClassRecord& record : classes_) {
     if (record.id == kNoClass) continue;
     normalize(record);
     kind_index_.push_back(record.id);
+    index_ops(record);
   }
   clean_ = true;
   return unions;
@@ -115,6 +117,24 @@ void EGraph::normalize(ClassRecord& record) {
   std::sort(record.nodes.begin(), record.nodes.end());
   auto last = std::unique(record.nodes.begin(), record.nodes.end());
   record.nodes.truncate(static_cast<std::uint32_t>(last - record.nodes.begin()));
+}
+
+void EGraph::index_ops(const ClassRecord& record) {
+  Symbol last;
+  std::vector<ClassId>* ids = nullptr;
+  for (const SymbolLang& node : record.nodes) {
+    // Sorted nodes: each operator's nodes are adjacent.
+    if (ids != nullptr && node.op == last) continue;
+    last = node.op;
+    ids = &op_index_[last];
+    ids->push_back(record.id);
+  }
+}
+
+std::span<const ClassId> EGraph::classes_with_op(Symbol op) const noexcept {
+  auto found = op_index_.find(op);
+  if (found == op_index_.end()) return {};
+  return found->second;
 }
 
 ClassRecord& EGraph::live_record(ClassId root) {

@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "egraph/memo.hpp"
 #include "egraph/node.hpp"
 #include "egraph/small_vec.hpp"
@@ -108,6 +110,10 @@ class EGraph {
   /// before the first rebuild.
   std::span<const ClassId> kind_index() const noexcept { return kind_index_; }
 
+  /// The classes that held a node with operator `op` at the last `rebuild`,
+  /// in id order: the node-kind index narrowed to one operator.
+  std::span<const ClassId> classes_with_op(Symbol op) const noexcept;
+
   /// The memo's keys and values, in insertion order (parallel spans).
   std::span<const SymbolLang> memo_keys() const noexcept { return memo_->keys(); }
   std::span<const ClassId> memo_values() const noexcept { return memo_->values(); }
@@ -160,6 +166,7 @@ class EGraph {
  private:
   ClassRecord& live_record(ClassId root);
   void normalize(ClassRecord& record);
+  void index_ops(const ClassRecord& record);
 
   DisjointSets unionfind_;
   /// Behind a pointer so that moving the e-graph keeps the memo's index
@@ -173,6 +180,9 @@ class EGraph {
   /// Ids whose added node must be re-registered; drained last-in first-out.
   std::vector<ClassId> repair_queue_;
   std::vector<ClassId> kind_index_;
+  /// Per operator, the classes holding a node with it, in id order. Searches
+  /// start from these lists instead of every class.
+  boost::unordered_flat_map<Symbol, std::vector<ClassId>, SymbolHash> op_index_;
   bool clean_ = false;
 };
 

@@ -77,7 +77,13 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
     }
     return matches;
   }
-  for (ClassId class_id : egraph.kind_index()) {
+  // Only classes holding a node with the root's operator can match, and the
+  // per-operator list keeps the node-kind index's order, so the matches are
+  // the same as over the whole index. The dirty check is made up front, as
+  // the first class of the whole index would have made it.
+  if (limit == 0 || egraph.kind_index().empty()) return matches;
+  if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
+  for (ClassId class_id : egraph.classes_with_op(shape_.root().as_enode().op)) {
     if (limit == 0) break;
     visit(class_id);
   }
