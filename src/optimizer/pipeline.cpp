@@ -1,0 +1,297 @@
+// pipeline.cpp - reachability, compaction, engine call, hash-consing,
+// emission, outputs and node map.
+#include "optimizer/pipeline.hpp"
+
+#include <boost/container/small_vector.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "common/hash.hpp"
+#include "common/internal_error.hpp"
+#include "egraph/symbol.hpp"
+#include "optimizer/fusion.hpp"
+#include "optimizer/node_symbol.hpp"
+
+namespace korvane {
+
+namespace {
+
+constexpr uint32_t kNone = UINT32_MAX;
+
+using egraph::Symbol;
+
+// Marks the nodes the outputs depend on, with an explicit stack.
+std::vector<uint8_t> reachable(const Graph& graph, std::span<const NodeId> outputs) {
+  std::vector<uint8_t> reached(graph.size(), 0);
+  std::vector<uint32_t> stack(outputs.begin(), outputs.end());
+  while (!stack.empty()) {
+    const uint32_t id = stack.back();
+    stack.pop_back();
+    if (reached[id]) continue;
+    reached[id] = 1;
+    for (uint32_t in : graph.inputs(id)) stack.push_back(in);
+  }
+  return reached;
+}
+
+// Merges equal records (same symbol, same canonical children) of the
+// engine's answer, keeping the first of each.
+class CanonicalRecords {
+ public:
+  CanonicalRecords() : index_(0, Hash{}, Eq{&list_}) {}
+
+  TermList& list() { return list_; }
+
+  uint32_t add(Symbol symbol, bool boundary, std::span<const uint32_t> children) {
+    const uint32_t h = hash(symbol, children);
+    if (auto it = index_.find(Probe{symbol, children, h}); it != index_.end()) return static_cast<uint32_t>(*it);
+    const auto id = static_cast<uint32_t>(list_.size());
+    list_.push(symbol, boundary, children);
+    index_.insert(uint64_t{h} << 32 | id);
+    return id;
+  }
+
+ private:
+  struct Probe {
+    Symbol symbol;
+    std::span<const uint32_t> children;
+    uint32_t hash;
+  };
+  static uint32_t hash(Symbol symbol, std::span<const uint32_t> children) {
+    WordHasher h;
+    h.add(uint64_t{symbol.raw()} << 32 | children.size());
+    for (uint32_t c : children) h.add(c);
+    return static_cast<uint32_t>(h.value() >> 32);
+  }
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(uint64_t entry) const { return entry >> 32; }
+    size_t operator()(const Probe& p) const { return p.hash; }
+  };
+  struct Eq {
+    using is_transparent = void;
+    const TermList* list;
+    bool operator()(uint64_t a, uint64_t b) const { return a == b; }
+    bool operator()(const Probe& p, uint64_t entry) const {
+      const auto id = static_cast<uint32_t>(entry);
+      if ((entry >> 32) != p.hash || list->symbols[id] != p.symbol) return false;
+      const auto kids = list->children_of(id);
+      return std::equal(kids.begin(), kids.end(), p.children.begin(), p.children.end());
+    }
+    bool operator()(uint64_t entry, const Probe& p) const { return (*this)(p, entry); }
+  };
+
+  TermList list_;
+  boost::unordered_flat_set<uint64_t, Hash, Eq> index_;
+};
+
+// Emits one node per group, in the plan's order, into `out`; fills the
+// node of each group and the placement of each record.
+class Emitter {
+ public:
+  Emitter(const NodeTable& source, const TermList& records, const FusionPlan& plan,
+          const boost::unordered_flat_map<Symbol, uint32_t, egraph::SymbolHash>& templates, ReductionResult& out)
+      : source_(source), records_(records), plan_(plan), templates_(templates), out_(out),
+        node_of_group_(records.size(), kNone), member_pos_(records.size(), kNone),
+        external_pos_(records.size(), kNone), external_stamp_(records.size(), kNone) {}
+
+  std::vector<NodeMapEntry> placement;  ///< per record
+
+  void run() {
+    placement.resize(records_.size());
+    for (uint32_t g : plan_.order) {
+      if (records_.boundary[g]) {
+        emit_boundary(g);
+      } else {
+        emit_stage(g);
+      }
+    }
+    out_.counters.reduced_nodes = out_.nodes.size();
+  }
+
+  uint32_t node_of_group(uint32_t g) const { return node_of_group_[g]; }
+
+ private:
+  uint32_t node_of_record(uint32_t r) const {
+    const uint32_t node = node_of_group_[plan_.group[r]];
+    check(node != kNone, "a group is read before it is emitted");
+    return node;
+  }
+
+  // A boundary record becomes a copy of the first live node with its
+  // symbol, reading the nodes its children landed on.
+  void emit_boundary(uint32_t g) {
+    auto it = templates_.find(records_.symbols[g]);
+    check(it != templates_.end(), "boundary symbol without a template");
+    const NodeRec& t = source_.recs[it->second];
+    inputs_.clear();
+    for (uint32_t c : records_.children_of(g)) inputs_.push_back(node_of_record(c));
+    const uint32_t k = out_.nodes.append(t.kind, t.payload, t.params, inputs_);
+    ++out_.counters.boundary_nodes;
+    node_of_group_[g] = k;
+    placement[g] = NodeMapEntry{k, NodeMapEntry::kNone};
+  }
+
+  // An operator group becomes a Stage: its members in ascending order, each
+  // reading earlier members or the stage's inputs (listed once each, in
+  // order of first reference).
+  void emit_stage(uint32_t g) {
+    const auto members = plan_.members_of(g);
+    inputs_.clear();
+    refs_.clear();
+    ref_counts_.clear();
+    for (size_t p = 0; p < members.size(); ++p) {
+      const uint32_t r = members[p];
+      member_pos_[r] = static_cast<uint32_t>(p);
+      const auto children = records_.children_of(r);
+      for (uint32_t c : children) {
+        if (plan_.group[c] == g) {
+          refs_.push_back(StageRef{StageRef::Kind::Member, member_pos_[c]});
+          continue;
+        }
+        const uint32_t h = plan_.group[c];
+        if (external_stamp_[h] != g) {
+          external_stamp_[h] = g;
+          external_pos_[h] = static_cast<uint32_t>(inputs_.size());
+          inputs_.push_back(node_of_record(c));
+        }
+        refs_.push_back(StageRef{StageRef::Kind::Input, external_pos_[h]});
+      }
+      ref_counts_.push_back(children.size());
+    }
+    specs_.clear();
+    size_t at = 0;
+    for (size_t p = 0; p < members.size(); ++p) {
+      specs_.push_back(MemberSpec{egraph::resolve(records_.symbols[members[p]]),
+                                  std::span<const StageRef>(refs_.data() + at, ref_counts_[p])});
+      at += ref_counts_[p];
+    }
+    const uint32_t list = out_.pools->intern_members(specs_);
+    const uint32_t k = out_.nodes.append(NodeKind::Stage, list, 0, inputs_);
+    ++out_.counters.stages;
+    node_of_group_[g] = k;
+    for (size_t p = 0; p < members.size(); ++p) placement[members[p]] = NodeMapEntry{k, p};
+  }
+
+  const NodeTable& source_;  // the graph being reduced, for the templates
+  const TermList& records_;
+  const FusionPlan& plan_;
+  const boost::unordered_flat_map<Symbol, uint32_t, egraph::SymbolHash>& templates_;
+  ReductionResult& out_;
+  std::vector<uint32_t> node_of_group_;
+  std::vector<uint32_t> member_pos_;      // per record: position in its stage
+  std::vector<uint32_t> external_pos_;    // per group: position among the current stage's inputs
+  std::vector<uint32_t> external_stamp_;  // per group: the stage that last listed it
+  std::vector<uint32_t> inputs_;
+  std::vector<StageRef> refs_;
+  std::vector<size_t> ref_counts_;
+  std::vector<MemberSpec> specs_;
+};
+
+}  // namespace
+
+ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                             bool maximal_fusion) {
+  const size_t n = graph.size();
+  ReductionResult result;
+  result.counters.input_nodes = n;
+  for (NodeId o : outputs) check(o < n, "output id out of range");
+
+  // 1-2. Reachability and compaction: live ids in ascending id order.
+  std::vector<uint32_t> live_id(n, kNone);
+  std::vector<uint32_t> live_nodes;  // live id -> node id
+  {
+    const std::vector<uint8_t> reached = reachable(graph, outputs);
+    for (size_t i = 0; i < n; ++i) {
+      if (!reached[i]) continue;
+      live_id[i] = static_cast<uint32_t>(live_nodes.size());
+      live_nodes.push_back(static_cast<uint32_t>(i));
+    }
+  }
+  result.counters.reachable_nodes = live_nodes.size();
+
+  // 3-4. Template map and the engine's input, one term per live node.
+  boost::unordered_flat_map<Symbol, uint32_t, egraph::SymbolHash> templates;
+  CanonicalTerms answer;
+  {
+    TermGraph terms;
+    terms.records.reserve(live_nodes.size(), live_nodes.size() * 2);
+    SymbolCache symbols(graph.pools);
+    boost::container::small_vector<uint32_t, 8> kids;
+    for (uint32_t id : live_nodes) {
+      const NodeRec& rec = graph.nodes.recs[id];
+      const Symbol s = symbols.symbol(rec);
+      templates.try_emplace(s, id);
+      kids.clear();
+      for (uint32_t in : graph.inputs(id)) kids.push_back(live_id[in]);
+      terms.records.push(s, rec.kind != NodeKind::Op, kids);
+    }
+    terms.roots.reserve(outputs.size());
+    for (NodeId o : outputs) terms.roots.push_back(live_id[o]);
+    answer = engine.canonicalize(terms);
+  }
+  check(answer.roots.size() == outputs.size() && answer.class_of.size() == live_nodes.size(),
+        "rewrite engine answer has the wrong shape");
+
+  // 5-6. Hash-consing of the answer, and the canonical roots.
+  CanonicalRecords canonical;
+  std::vector<uint32_t> canonical_of(answer.records.size());
+  {
+    boost::container::small_vector<uint32_t, 8> kids;
+    for (size_t r = 0; r < answer.records.size(); ++r) {
+      kids.clear();
+      for (uint32_t c : answer.records.children_of(r)) {
+        check(c < r, "rewrite engine answer is not in dependency order");
+        kids.push_back(canonical_of[c]);
+      }
+      canonical_of[r] = canonical.add(answer.records.symbols[r], answer.records.boundary[r], kids);
+    }
+  }
+  const TermList& records = canonical.list();
+  result.counters.canonical_nodes = records.size();
+  std::vector<uint32_t> roots;
+  roots.reserve(answer.roots.size());
+  for (uint32_t r : answer.roots) roots.push_back(canonical_of[r]);
+
+  // 7. Fusion and emission into the reduced graph.
+  const FusionPlan plan = plan_fusion(records, roots, maximal_fusion);
+  // The reduced graph keeps the pools: templates keep their pool ids.
+  result.pools = std::make_unique<Pools>(std::move(graph.pools));
+  Emitter emitter(graph.nodes, records, plan, templates, result);
+  emitter.run();
+
+  // 8. Outputs: the node of each root's group.
+  result.outputs.reserve(roots.size());
+  for (uint32_t r : roots) result.outputs.push_back(emitter.node_of_group(plan.group[r]));
+
+  // 9. Node map: where the class of each live node landed.
+  result.node_map.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (live_id[i] == kNone) continue;
+    result.node_map[i] = emitter.placement[canonical_of[answer.class_of[live_id[i]]]];
+  }
+  return result;
+}
+
+std::unique_ptr<Store> build_reduced_store(ReductionResult&& result) {
+  auto store = std::make_unique<Store>(std::move(result.pools));
+  std::vector<NodeId> ids;
+  ids.reserve(result.nodes.size());
+  std::vector<NodeId> inputs;
+  for (size_t i = 0; i < result.nodes.size(); ++i) {
+    const NodeRec& rec = result.nodes.recs[i];
+    inputs.clear();
+    for (uint32_t in : result.nodes.inputs_of(i)) inputs.push_back(ids[in]);
+    auto id = store->intern_rec(rec.kind, rec.payload, rec.params, inputs);
+    check(id.ok(), "reduced graph references only earlier nodes");
+    ids.push_back(id.value());
+  }
+  for (uint64_t o : result.outputs) check(store->mark_output(ids[o]).ok(), "reduced output is valid");
+  for (NodeMapEntry& e : result.node_map) {
+    if (e.present()) e.node = ids[e.node];
+  }
+  store->set_node_map(std::move(result.node_map));
+  return store;
+}
+
+}  // namespace korvane

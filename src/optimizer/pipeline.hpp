@@ -1,0 +1,49 @@
+// pipeline.hpp - the reduction pipeline.
+//
+// A recorded graph shrinks against its outputs in one pass per step:
+// dead-code elimination from the outputs, compaction, one call to the
+// rewrite engine over all live nodes, hash-consing of its answer (common
+// subexpressions), stage fusion, and emission of the reduced graph in
+// dependency order together with the node map from the old graph into it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "optimizer/terms.hpp"
+#include "store/graph.hpp"
+#include "store/store.hpp"
+
+namespace korvane {
+
+/// The six counters of a reduction.
+struct ReductionCounters {
+  uint64_t input_nodes = 0;      ///< nodes of the graph that was reduced
+  uint64_t reachable_nodes = 0;  ///< of those, the ones the outputs depend on
+  uint64_t canonical_nodes = 0;  ///< distinct terms after rewriting and hash-consing
+  uint64_t stages = 0;           ///< Stage nodes emitted
+  uint64_t reduced_nodes = 0;    ///< nodes emitted
+  uint64_t boundary_nodes = 0;   ///< emitted nodes that are not stages
+};
+
+/// The reduced graph, its outputs and where every input node landed.
+struct ReductionResult {
+  std::unique_ptr<Pools> pools;  ///< the pools `nodes` refer to
+  NodeTable nodes;               ///< in emission order; inputs index this table
+  std::vector<uint64_t> outputs;     ///< one node index per requested output, in order
+  std::vector<NodeMapEntry> node_map;  ///< one entry per input node
+  ReductionCounters counters;
+};
+
+/// Reduces `graph` against `outputs` (ids below its size, duplicates
+/// allowed). Calls `engine` once. Pure: no locks, no state kept.
+ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                             bool maximal_fusion);
+
+/// Interns the result's nodes in order into a new store, marks its outputs
+/// and stores its node map.
+std::unique_ptr<Store> build_reduced_store(ReductionResult&& result);
+
+}  // namespace korvane

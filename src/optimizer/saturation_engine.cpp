@@ -1,0 +1,118 @@
+// saturation_engine.cpp - the rewrite engine.
+#include "optimizer/saturation_engine.hpp"
+
+#include <string>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "common/internal_error.hpp"
+#include "egraph/runner.hpp"
+
+namespace korvane {
+
+using egraph::ClassId;
+using egraph::Symbol;
+
+namespace {
+
+egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, const std::string& applier) {
+  auto rule = egraph::Rewrite::parse(name, searcher, applier);
+  if (!rule) throw InternalError(std::string("bad built-in rewrite rule: ").append(rule.error()));
+  return std::move(rule).value();
+}
+
+// Whether a symbol names an Op, remembered per symbol.
+class OperatorTest {
+ public:
+  bool is_operator(Symbol s) {
+    if (auto it = seen_.find(s); it != seen_.end()) return it->second;
+    const bool op = egraph::resolve(s).starts_with("op|");
+    seen_.emplace(s, op);
+    return op;
+  }
+
+ private:
+  boost::unordered_flat_map<Symbol, bool, egraph::SymbolHash> seen_;
+};
+
+// Concatenates its arguments (appending keeps g++ 12's -Wrestrict quiet,
+// which misfires on `"literal" + std::string`).
+template <class... Parts>
+std::string cat(const Parts&... parts) {
+  std::string out;
+  (out.append(parts), ...);
+  return out;
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() {
+  rules_.reserve(12);
+  for (std::string_view op : kCommutativeOps) {
+    rules_.push_back(make_rule(cat("commute-", op), cat("(op|", op, " ?a ?b)"), cat("(op|", op, " ?b ?a)")));
+  }
+  int i = 0;
+  for (std::string_view identity : kIdentitySymbols) {
+    rules_.push_back(make_rule(cat("identity-", std::to_string(i++)), cat("(", identity, " ?x)"), "?x"));
+  }
+}
+
+CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
+  const TermList& in = input.records;
+  const size_t n = in.size();
+
+  // Load every term; ids[i] is the class of term i.
+  egraph::EGraph graph;
+  graph.reserve(n);
+  std::vector<ClassId> ids(n);
+  std::vector<ClassId> kids;
+  for (size_t i = 0; i < n; ++i) {
+    kids.clear();
+    for (uint32_t c : in.children_of(i)) {
+      check(c < i, "term child refers to a later term");
+      kids.push_back(ids[c]);
+    }
+    ids[i] = graph.find(graph.add(egraph::SymbolLang{in.symbols[i], egraph::Children(kids)}));
+  }
+
+  // Saturate. Whatever ends the run, the merges it made are sound.
+  egraph::Runner runner;
+  runner.set_egraph(std::move(graph)).set_iteration_limit(kIterationLimit).set_node_limit(4 * n + 1024);
+  runner = std::move(runner).run(rules_);
+  const egraph::EGraph& saturated = runner.egraph();
+
+  // The first term of each class in input order represents it.
+  CanonicalTerms out;
+  std::vector<uint32_t> index_of_class(saturated.id_count(), UINT32_MAX);
+  OperatorTest operators;
+  out.class_of.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const ClassId c = saturated.find(ids[i]);
+    uint32_t& index = index_of_class[c];
+    if (index == UINT32_MAX) {
+      kids.clear();
+      for (uint32_t child : in.children_of(i)) {
+        const uint32_t k = index_of_class[saturated.find(ids[child])];
+        check(k != UINT32_MAX, "a class is read before its representative");
+        kids.push_back(k);
+      }
+      index = static_cast<uint32_t>(out.records.size());
+      out.records.push(in.symbols[i], !operators.is_operator(in.symbols[i]), kids);
+    }
+    out.class_of[i] = index;
+  }
+  out.roots.reserve(input.roots.size());
+  for (uint32_t r : input.roots) out.roots.push_back(out.class_of[r]);
+  return out;
+}
+
+CanonicalTerms PassThroughEngine::canonicalize(const TermGraph& input) const {
+  CanonicalTerms out;
+  out.records = input.records;
+  out.roots = input.roots;
+  out.class_of.resize(input.records.size());
+  for (size_t i = 0; i < out.class_of.size(); ++i) out.class_of[i] = static_cast<uint32_t>(i);
+  return out;
+}
+
+}  // namespace korvane

@@ -1,0 +1,69 @@
+// terms.hpp - the terms the reduction pipeline exchanges with a rewrite engine.
+//
+// One term per live node: its operator symbol, the terms it consumes (all
+// earlier in the list), and whether it is a boundary (anything but an Op).
+// The engine answers with one representative term per class of equal terms.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "egraph/symbol.hpp"
+
+namespace korvane {
+
+/// A list of terms in dependency order: every child index of term i is
+/// below i. Children are stored back to back (term i's children are
+/// children[offsets[i] .. offsets[i+1])).
+struct TermList {
+  std::vector<egraph::Symbol> symbols;
+  std::vector<uint8_t> boundary;
+  std::vector<uint64_t> offsets{0};
+  std::vector<uint32_t> children;
+
+  size_t size() const { return symbols.size(); }
+  std::span<const uint32_t> children_of(size_t i) const {
+    return {children.data() + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i])};
+  }
+  void push(egraph::Symbol symbol, bool is_boundary, std::span<const uint32_t> kids) {
+    symbols.push_back(symbol);
+    boundary.push_back(is_boundary);
+    children.insert(children.end(), kids.begin(), kids.end());
+    offsets.push_back(children.size());
+  }
+  void reserve(size_t terms, size_t child_count) {
+    symbols.reserve(terms);
+    boundary.reserve(terms);
+    offsets.reserve(terms + 1);
+    children.reserve(child_count);
+  }
+};
+
+/// The engine's input: the terms and the root terms (the requested outputs,
+/// in request order, duplicates kept).
+struct TermGraph {
+  TermList records;
+  std::vector<uint32_t> roots;
+};
+
+/// The engine's answer: the representative of every class, in input order
+/// with children rewritten to output indices; for each input root and each
+/// input term, the output index of its class's representative.
+struct CanonicalTerms {
+  TermList records;
+  std::vector<uint32_t> roots;
+  std::vector<uint32_t> class_of;
+};
+
+/// Canonicalises a term graph. The answer must keep every child below its
+/// term, have one root per input root and one class_of entry per input term,
+/// flag exactly the terms whose symbol does not begin "op|" as boundaries,
+/// and give boundary terms only symbols of input terms.
+class RewriteEngine {
+ public:
+  virtual ~RewriteEngine() = default;
+  virtual CanonicalTerms canonicalize(const TermGraph& input) const = 0;
+};
+
+}  // namespace korvane
