@@ -64,6 +64,8 @@ bool EGraph::union_(ClassId a, ClassId b) {
   gone.nodes.reset();
   gone.parents.reset();
   --class_count_;
+  touched_.push_back(winner);
+  merged_since_rebuild_ = true;
   return true;
 }
 
@@ -73,6 +75,8 @@ std::size_t EGraph::rebuild() {
   while (!repair_queue_.empty()) {
     const ClassId id = repair_queue_.back();
     repair_queue_.pop_back();
+    // Classes created since the last rebuild are normalised anyway.
+    if (id < indexed_ids_) touched_.push_back(id);
     const std::uint32_t added = added_slot_[id];
     const SymbolLang& node = memo_->key(added);
 
@@ -97,16 +101,58 @@ std::size_t EGraph::rebuild() {
     if (union_(previous, id)) ++unions;
   }
 
-  kind_index_.clear();
-  for (auto& [op, ids] : op_index_) ids.clear();
-  for (ClassRecord& record : classes_) {
-    if (record.id == kNoClass) continue;
-    normalize(record);
-    kind_index_.push_back(record.id);
-    index_ops(record);
-  }
+  normalize_touched();
   clean_ = true;
   return unions;
+}
+
+void EGraph::normalize_touched() {
+  // A class can only have become unsorted or non-canonical if it is new,
+  // won a union, or holds a node whose child lost one; the last kind are
+  // found through the loser's parent entries queued for repair. Every
+  // other class is exactly as the previous rebuild left it.
+  std::vector<ClassId>& work = touched_;
+  for (ClassId& id : work) id = unionfind_.find_halving(id);
+  std::sort(work.begin(), work.end());
+  work.erase(std::unique(work.begin(), work.end()), work.end());
+  const std::size_t old_count = work.size();
+  for (auto id = static_cast<ClassId>(indexed_ids_); id < unionfind_.size(); ++id) {
+    if (unionfind_.is_root(id)) work.push_back(id);
+  }
+  std::inplace_merge(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(old_count), work.end());
+  work.erase(std::unique(work.begin(), work.end()), work.end());
+
+  grown_ops_.clear();
+  for (ClassId id : work) {
+    ClassRecord& record = classes_[id];
+    normalize(record);
+    index_ops(record);
+  }
+
+  // Merge the touched classes into the indexes, dropping merged-away ones.
+  // Without a merge since the last rebuild, every touched class is new and
+  // sorts after everything already listed.
+  auto merge_into = [&](std::vector<ClassId>& ids, std::size_t kept) {
+    if (!merged_since_rebuild_) return;
+    auto dead = [&](ClassId id) { return !unionfind_.is_root(id); };
+    auto first = ids.begin();
+    auto kept_end = std::remove_if(first, first + static_cast<std::ptrdiff_t>(kept), dead);
+    auto tail = ids.erase(kept_end, first + static_cast<std::ptrdiff_t>(kept));
+    std::inplace_merge(ids.begin(), tail, ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  };
+  const std::size_t kind_kept = kind_index_.size();
+  kind_index_.insert(kind_index_.end(), work.begin(), work.end());
+  merge_into(kind_index_, kind_kept);
+  for (Symbol op : grown_ops_) {
+    OpClasses& entry = op_index_.find(op)->second;
+    merge_into(entry.ids, entry.sorted);
+    entry.sorted = entry.ids.size();
+  }
+
+  touched_.clear();
+  indexed_ids_ = unionfind_.size();
+  merged_since_rebuild_ = false;
 }
 
 void EGraph::normalize(ClassRecord& record) {
@@ -121,20 +167,21 @@ void EGraph::normalize(ClassRecord& record) {
 
 void EGraph::index_ops(const ClassRecord& record) {
   Symbol last;
-  std::vector<ClassId>* ids = nullptr;
-  for (const SymbolLang& node : record.nodes) {
+  for (std::uint32_t k = 0; k < record.nodes.size(); ++k) {
     // Sorted nodes: each operator's nodes are adjacent.
-    if (ids != nullptr && node.op == last) continue;
-    last = node.op;
-    ids = &op_index_[last];
-    ids->push_back(record.id);
+    const Symbol op = record.nodes[k].op;
+    if (k > 0 && op == last) continue;
+    last = op;
+    OpClasses& entry = op_index_[op];
+    if (entry.ids.size() == entry.sorted) grown_ops_.push_back(op);
+    entry.ids.push_back(record.id);
   }
 }
 
 std::span<const ClassId> EGraph::classes_with_op(Symbol op) const noexcept {
   auto found = op_index_.find(op);
   if (found == op_index_.end()) return {};
-  return found->second;
+  return found->second.ids;
 }
 
 ClassRecord& EGraph::live_record(ClassId root) {

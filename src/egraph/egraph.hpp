@@ -165,6 +165,7 @@ class EGraph {
 
  private:
   ClassRecord& live_record(ClassId root);
+  void normalize_touched();
   void normalize(ClassRecord& record);
   void index_ops(const ClassRecord& record);
 
@@ -180,9 +181,26 @@ class EGraph {
   /// Ids whose added node must be re-registered; drained last-in first-out.
   std::vector<ClassId> repair_queue_;
   std::vector<ClassId> kind_index_;
-  /// Per operator, the classes holding a node with it, in id order. Searches
-  /// start from these lists instead of every class.
-  boost::unordered_flat_map<Symbol, std::vector<ClassId>, SymbolHash> op_index_;
+
+  /// The classes holding a node with one operator, in id order; during a
+  /// rebuild, ids past `sorted` are being appended.
+  struct OpClasses {
+    std::vector<ClassId> ids;
+    std::size_t sorted = 0;
+  };
+  /// Per operator, the classes holding a node with it. Searches start from
+  /// these lists instead of every class.
+  boost::unordered_flat_map<Symbol, OpClasses, SymbolHash> op_index_;
+  /// Operators whose lists grew in the current rebuild.
+  std::vector<Symbol> grown_ops_;
+
+  /// Ids whose classes need normalising at the next rebuild besides the
+  /// ones created since the last: union winners and queued parents.
+  std::vector<ClassId> touched_;
+  /// Ids issued before the last rebuild.
+  std::size_t indexed_ids_ = 0;
+  /// True when a union merged two classes since the last rebuild.
+  bool merged_since_rebuild_ = false;
   bool clean_ = false;
 };
 

@@ -220,6 +220,16 @@ void expect_invariants(const EGraph& egraph) {
   }
   EXPECT_EQ(live.size(), egraph.class_count());
   EXPECT_EQ(ids(egraph.kind_index()), live);
+  // The per-operator index is the node-kind index narrowed to each operator.
+  std::map<Symbol, std::vector<ClassId>> with_op;
+  for (const ClassRecord& record : egraph.classes()) {
+    for (const SymbolLang& n : record.nodes) {
+      auto& listed = with_op[n.op];
+      if (listed.empty() || listed.back() != record.id) listed.push_back(record.id);
+    }
+  }
+  for (const auto& [op, listed] : with_op) EXPECT_EQ(ids(egraph.classes_with_op(op)), listed) << resolve(op);
+  EXPECT_TRUE(egraph.classes_with_op(intern("no-such-op")).empty());
   // Canonical memo keys point into the class that holds the node.
   for (std::size_t slot = 0; slot < egraph.memo_size(); ++slot) {
     const SymbolLang& key = egraph.memo_keys()[slot];
