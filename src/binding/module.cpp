@@ -8,6 +8,7 @@
 // are created once per process and shared by every module object, so the
 // module is not isolated per interpreter.
 #include "binding/graph_store.hpp"
+#include "binding/incremental_reducer.hpp"
 #include "binding/payload_descriptor.hpp"
 
 namespace korvane::py {
@@ -33,6 +34,7 @@ int module_exec(PyObject* module) {
   }
   if (!add_type(module, "GraphStore", graph_store_type())) return -1;
   if (!add_type(module, "PayloadDescriptor", payload_descriptor_type())) return -1;
+  if (!add_type(module, "IncrementalReducer", incremental_reducer_type())) return -1;
   return PyModule_AddFunctions(module, module_functions);
 }
 

@@ -15,7 +15,7 @@ def test_version_and_docstring():
 
 def test_module_attributes_in_order():
     public = [name for name in vars(kc) if not name.startswith("_")]
-    assert public[:2] == ["GraphStore", "PayloadDescriptor"]
+    assert public[:3] == ["GraphStore", "PayloadDescriptor", "IncrementalReducer"]
     assert public[-1] == "version"
 
 

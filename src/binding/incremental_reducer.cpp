@@ -1,0 +1,152 @@
+// incremental_reducer.cpp - the IncrementalReducer class.
+//
+//   IncrementalReducer()
+//     .step(store) -> int                 nodes consumed by this call
+//     .watermark() -> int                 store nodes consumed so far
+//     .total_work() -> int
+//     .canonical_count() -> int
+//     .finalize(store, *, maximal_fusion=False, outputs=None) -> (GraphStore, dict)
+#include "binding/incremental_reducer.hpp"
+
+#include <memory>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "binding/graph_store.hpp"
+#include "binding/reduction.hpp"
+#include "optimizer/incremental.hpp"
+
+namespace korvane::py {
+
+namespace {
+
+/// An IncrementalReducer instance.
+struct ReducerObject {
+  PyObject_HEAD
+  IncrementalReducer* reducer;  ///< owned
+};
+
+PyObject* g_type = nullptr;  // the process-wide type object
+
+IncrementalReducer& reducer_of(PyObject* self) { return *reinterpret_cast<ReducerObject*>(self)->reducer; }
+
+const Signature kStep{"IncrementalReducer.step", {"store"}, 1, 1};
+const Signature kFinalize{"IncrementalReducer.finalize", {"store", "maximal_fusion", "outputs"}, 1, 1};
+
+Store& store_arg(PyObject* obj, const char* function) {
+  if (!is_graph_store(obj)) {
+    raise(PyExc_TypeError, "%s() argument 'store' must be GraphStore, not %U", function, type_name(obj).get());
+  }
+  return store_of(obj);
+}
+
+[[noreturn]] void raise_wrong_store() {
+  raise(PyExc_ValueError, "IncrementalReducer is bound to another GraphStore");
+}
+
+PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    bind_none("IncrementalReducer", args, kwargs);
+    auto reducer = std::make_unique<IncrementalReducer>();
+    Ref self = check(PyType_GenericAlloc(type, 0));
+    reinterpret_cast<ReducerObject*>(self.get())->reducer = reducer.release();
+    return self.release();
+  });
+}
+
+void reducer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Destroy the reducer and its canonical form.
+  delete reinterpret_cast<ReducerObject*>(self)->reducer;
+  // Free the instance through the type's slot.
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  // Instances of heap types hold a reference to their type.
+  Py_DECREF(type);
+}
+
+PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind(kStep, args, nargs, kwnames, a);
+    const Store& store = store_arg(a[0], kStep.function);
+    auto consumed = reducer_of(self).step(store);
+    if (!consumed) raise_wrong_store();
+    return check(PyLong_FromUnsignedLongLong(consumed.value())).release();
+  });
+}
+
+PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    bind(kFinalize, args, nargs, kwnames, a);
+    const Store& store = store_arg(a[0], kFinalize.function);
+    const bool maximal = to_fusion_flag(a[1]);
+    auto outputs = to_outputs(a[2]);
+    // The outputs are chosen before the reducer is locked.
+    if (outputs) {
+      check_outputs(*outputs, store.node_count());
+    } else {
+      outputs = store.outputs();
+    }
+    auto reduction = reducer_of(self).finalize(store, *outputs, maximal);
+    if (!reduction) raise_wrong_store();
+    return reduction_pair(std::move(reduction.value().store), reduction.value().counters).release();
+  });
+}
+
+PyObject* watermark(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return check(PyLong_FromUnsignedLongLong(reducer_of(self).watermark())).release(); });
+}
+
+PyObject* total_work(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return check(PyLong_FromUnsignedLongLong(reducer_of(self).total_work())).release(); });
+}
+
+PyObject* canonical_count(PyObject* self, PyObject*) {
+  return guarded(
+      [&]() -> PyObject* { return check(PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count())).release(); });
+}
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef reducer_methods[] = {
+    {"step", FASTCALL(step), METH_FASTCALL | METH_KEYWORDS,
+     "step($self, store)\n--\n\nConsumes the nodes the store recorded since the last step; returns how many."},
+    {"watermark", watermark, METH_NOARGS, "watermark($self)\n--\n\nHow many of the store's nodes have been consumed."},
+    {"total_work", total_work, METH_NOARGS, "total_work($self)\n--\n\nNodes processed over all steps."},
+    {"canonical_count", canonical_count, METH_NOARGS,
+     "canonical_count($self)\n--\n\nThe number of nodes of the canonical form."},
+    {"finalize", FASTCALL(finalize), METH_FASTCALL | METH_KEYWORDS,
+     "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "Consumes the rest of the store and reduces the canonical form. Returns (reduced GraphStore,\n"
+     "report dict); the reducer stays usable."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyType_Slot reducer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("IncrementalReducer()\n--\n\n"
+                                  "Incremental reduction, fed with a store while the graph is being built.")},
+    {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_methods, reducer_methods},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec reducer_spec = {
+    .name = "korvane_core.IncrementalReducer",
+    .basicsize = sizeof(ReducerObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = reducer_slots,
+};
+
+}  // namespace
+
+PyObject* incremental_reducer_type() {
+  if (g_type == nullptr) g_type = PyType_FromSpec(&reducer_spec);
+  return g_type;
+}
+
+}  // namespace korvane::py
