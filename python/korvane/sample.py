@@ -11,6 +11,7 @@ existing id.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any, Callable
 
 import korvane_core
 
@@ -37,15 +38,24 @@ class Recording:
         return sum(1 for _, _, hit in self.calls if hit)
 
 
-def record(store: korvane_core.GraphStore | None = None) -> Recording:
-    """Records the sample pipeline into `store` (a new one by default)."""
+def record(
+    store: korvane_core.GraphStore | None = None,
+    *,
+    batch: int = 0,
+    on_batch: Callable[[], object] | None = None,
+) -> Recording:
+    """Records the sample pipeline into `store` (a new one by default). With
+    `batch` and `on_batch`, calls `on_batch()` after every `batch` calls and
+    once at the end, as a front end that reduces while it records would."""
     rec = Recording(store if store is not None else korvane_core.GraphStore())
     s = rec.store
 
-    def add(label: str, method, *args, **kwargs) -> int:
+    def add(label: str, method: Callable[..., int], *args: Any, **kwargs: Any) -> int:
         before = s.node_count()
         node = method(*args, **kwargs)
         rec.calls.append((label, node, s.node_count() == before))
+        if batch and on_batch is not None and len(rec.calls) % batch == 0:
+            on_batch()
         return node
 
     clicks = add("source clicks", s.add_source, "clicks", {"table": "events.clicks", "days": 7})
@@ -90,4 +100,6 @@ def record(store: korvane_core.GraphStore | None = None) -> Recording:
     dbg = add("debug neg", s.add_op, "neg", [ratio])
     add("debug exp", s.add_op, "exp", [dbg])
     rec.outputs = [flag, total]
+    if batch and on_batch is not None and len(rec.calls) % batch:
+        on_batch()
     return rec

@@ -59,6 +59,16 @@ void graph_store_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+PyObject* graph_store_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const Store& store = *as_graph_store(self)->store;
+    const unsigned long long nodes = store.node_count();
+    const unsigned long long outputs = store.outputs().size();
+    return PyUnicode_FromFormat("<korvane_core.GraphStore: %llu node%s, %llu output%s>", nodes, nodes == 1 ? "" : "s",
+                                outputs, outputs == 1 ? "" : "s");
+  });
+}
+
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
 PyMethodDef graph_store_methods[] = {
@@ -112,6 +122,7 @@ PyType_Slot graph_store_slots[] = {
                                   "store may be shared between threads.")},
     {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(graph_store_repr)},
     {Py_tp_methods, graph_store_methods},
     {0, nullptr},  // sentinel
 };

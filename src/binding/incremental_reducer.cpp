@@ -109,6 +109,15 @@ PyObject* canonical_count(PyObject* self, PyObject*) {
       [&]() -> PyObject* { return check(PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count())).release(); });
 }
 
+PyObject* reducer_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const IncrementalReducer& r = reducer_of(self);
+    return PyUnicode_FromFormat("<korvane_core.IncrementalReducer: watermark %llu, %llu canonical nodes>",
+                                static_cast<unsigned long long>(r.watermark()),
+                                static_cast<unsigned long long>(r.canonical_count()));
+  });
+}
+
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
 PyMethodDef reducer_methods[] = {
@@ -130,6 +139,7 @@ PyType_Slot reducer_slots[] = {
                                   "Incremental reduction, fed with a store while the graph is being built.")},
     {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(reducer_repr)},
     {Py_tp_methods, reducer_methods},
     {0, nullptr},  // sentinel
 };

@@ -78,6 +78,17 @@ std::string PayloadDescriptor::*kFieldMembers[] = {&PayloadDescriptor::kind, &Pa
                                                    &PayloadDescriptor::framework, &PayloadDescriptor::version,
                                                    &PayloadDescriptor::io_schema};
 
+PyObject* descriptor_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    Ref fields[6];
+    for (int i = 0; i < 5; ++i) fields[i] = check(str_field(self, &kFieldMembers[i]));
+    fields[5] = check(preprocessing_ref_field(self, nullptr));
+    return PyUnicode_FromFormat(
+        "PayloadDescriptor(kind=%R, content_hash=%R, framework=%R, version=%R, io_schema=%R, preprocessing_ref=%R)",
+        fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(), fields[4].get(), fields[5].get());
+  });
+}
+
 PyGetSetDef descriptor_getset[] = {
     {"kind", str_field, nullptr, nullptr, &kFieldMembers[0]},
     {"content_hash", str_field, nullptr, nullptr, &kFieldMembers[1]},
@@ -95,6 +106,7 @@ PyType_Slot descriptor_slots[] = {
                     "The reproducibility metadata an External node carries; it takes part in the node's identity.")},
     {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
     {Py_tp_getset, descriptor_getset},
     {0, nullptr},  // sentinel
 };
