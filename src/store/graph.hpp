@@ -1,7 +1,9 @@
 // graph.hpp - the node arena: compact node records over shared pools.
 //
-// A NodeTable holds one 24-byte record per node and all input ids in one
-// flat array, so no node owns a heap block. A Graph pairs a table with the
+// A NodeTable holds one 24-byte record per node; up to two input ids live in
+// the record itself, longer input lists in one flat array, so no node owns
+// a heap block and most nodes are read in one cache line. A Graph pairs a
+// table with the
 // pools its records refer to; it is the self-contained copy that readers
 // (blob writer, views, optimizer) work on.
 #pragma once
@@ -17,24 +19,32 @@ namespace korvane {
 
 /// One node. `payload` is the name's string id (Source, Op, Reduction), the
 /// descriptor id (External), the member list id (Stage), or 0; `params` is a
-/// parameter map id (0 for a Stage).
+/// parameter map id (0 for a Stage). Inputs: up to kInlineInputs of them in
+/// `inline_inputs`, otherwise at `first_input` in the table's array.
 struct NodeRec {
-  uint64_t first_input;
+  static constexpr uint32_t kInlineInputs = 2;
+  union {
+    uint64_t first_input;
+    uint32_t inline_inputs[kInlineInputs];
+  };
   uint32_t input_count;
   uint32_t payload;
   uint32_t params;
   NodeKind kind;
 };
 
-/// Node records and their inputs. Input ids are 32-bit: a store holds fewer
-/// than 2^32 nodes.
+/// Node records and the inputs of nodes with more than two. Input ids are
+/// 32-bit: a store holds fewer than 2^32 nodes.
 struct NodeTable {
   std::vector<NodeRec> recs;
   std::vector<uint32_t> inputs;
 
   size_t size() const { return recs.size(); }
+  /// The inputs of node i; valid until the table grows.
   std::span<const uint32_t> inputs_of(size_t i) const {
-    return {inputs.data() + recs[i].first_input, recs[i].input_count};
+    const NodeRec& r = recs[i];
+    if (r.input_count <= NodeRec::kInlineInputs) return {r.inline_inputs, r.input_count};
+    return {inputs.data() + r.first_input, r.input_count};
   }
   /// Appends a node; returns its position.
   uint32_t append(NodeKind kind, uint32_t payload, uint32_t params, std::span<const uint32_t> in);
