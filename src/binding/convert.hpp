@@ -65,9 +65,16 @@ void raise_not_sequence(PyObject* obj, const char* param);
 template <class Out>
 void to_ids(PyObject* obj, const char* param, Out& out) {
   if (PyUnicode_Check(obj)) raise_str_sequence(param);
-  // Sizes are read again on every step: an __index__ method may resize the list.
   if (PyList_Check(obj)) {
-    for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) out.push_back(to_id(PyList_GetItem(obj, i), param));
+    Py_ssize_t n = PyList_Size(obj);
+    out.reserve(out.size() + n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyList_GetItem(obj, i);
+      const bool plain_int = PyLong_CheckExact(item);
+      out.push_back(to_id(item, param));
+      // An __index__ method may have resized the list.
+      if (!plain_int) n = PyList_Size(obj);
+    }
     return;
   }
   if (PyTuple_Check(obj)) {
