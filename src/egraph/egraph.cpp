@@ -29,9 +29,9 @@ ClassId EGraph::add(SymbolLang node) {
   record.id = id;
   record.nodes.push_back(node);
   ++class_count_;
-  auto slot = memo_->insert_new(std::move(node), id);
-  if (!slot) throw InternalError("assertion failed: self.memo.insert(enode, id).is_none()");
-  added_slot_.push_back(*slot);
+  if (!memo_->insert_added(id, std::move(node))) {
+    throw InternalError("assertion failed: self.memo.insert(enode, id).is_none()");
+  }
   clean_ = false;
   return id;
 }
@@ -77,27 +77,24 @@ std::size_t EGraph::rebuild() {
     repair_queue_.pop_back();
     // Classes created since the last rebuild are normalised anyway.
     if (id < indexed_ids_) touched_.push_back(id);
-    const std::uint32_t added = added_slot_[id];
-    const SymbolLang& node = memo_->key(added);
+    const SymbolLang& node = memo_->key(id);
 
     bool unchanged = true;
     for (ClassId child : node.children) unchanged &= unionfind_.find_halving(child) == child;
-    std::uint32_t slot;
-    if (unchanged) {
-      // Still in the form it was added in: the memo entry is its own slot.
-      slot = added;
-    } else {
+    Memo::Ref entry = id;
+    if (!unchanged) {
       canonical = node;
       for (ClassId& child : canonical.children) child = unionfind_.find(child);
       auto found = memo_->find(canonical);
       if (!found) {
-        memo_->insert_new(std::move(canonical), id);
+        memo_->insert_extra(std::move(canonical), id);
         continue;
       }
-      slot = *found;
+      entry = *found;
     }
-    const ClassId previous = memo_->value(slot);
-    memo_->set_value(slot, id);
+    // Unchanged, the node is still the key it was added as: its own entry.
+    const ClassId previous = memo_->value(entry);
+    memo_->set_value(entry, id);
     if (union_(previous, id)) ++unions;
   }
 
@@ -123,8 +120,10 @@ void EGraph::normalize_touched() {
   work.erase(std::unique(work.begin(), work.end()), work.end());
 
   grown_ops_.clear();
-  for (ClassId id : work) {
-    ClassRecord& record = classes_[id];
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t k = 0; k < work.size(); ++k) {
+    if (k + kAhead < work.size()) prefetch_class(work[k + kAhead]);
+    ClassRecord& record = classes_[work[k]];
     normalize(record);
     index_ops(record);
   }
@@ -201,22 +200,29 @@ ClassRecord& EGraph::get_class_mut(ClassId id) { return live_record(unionfind_.f
 
 const SymbolLang& EGraph::added_node(ClassId id) const {
   check(unionfind_.contains(id), "added_node: id was never issued");
-  return memo_->key(added_slot_[id]);
+  return memo_->key(id);
 }
 
 void EGraph::reserve(std::size_t nodes) {
   const std::size_t total = unionfind_.size() + nodes;
   unionfind_.reserve(total);
-  memo_->reserve(memo_->size() + nodes);
-  added_slot_.reserve(total);
+  memo_->reserve(total);
   classes_.reserve(total);
   repair_queue_.reserve(repair_queue_.size() + nodes);
 }
 
 EGraph::ClassRange EGraph::classes() const noexcept {
-  const ClassRecord* first = classes_.data();
-  const ClassRecord* last = first + classes_.size();
-  return {ClassIterator(first, last), ClassIterator(last, last)};
+  return {ClassIterator(&classes_, 0), ClassIterator(&classes_, classes_.size())};
+}
+
+const SymbolLang& EGraph::memo_key(std::size_t slot) const {
+  check(slot < memo_->size(), "memo_key: no such slot");
+  return memo_->key(memo_->ref_at(slot));
+}
+
+ClassId EGraph::memo_value(std::size_t slot) const {
+  check(slot < memo_->size(), "memo_value: no such slot");
+  return memo_->value(memo_->ref_at(slot));
 }
 
 }  // namespace korvane::egraph

@@ -16,6 +16,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "egraph/chunked_vector.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/node.hpp"
 #include "egraph/small_vec.hpp"
@@ -114,9 +115,17 @@ class EGraph {
   /// in id order: the node-kind index narrowed to one operator.
   std::span<const ClassId> classes_with_op(Symbol op) const noexcept;
 
-  /// The memo's keys and values, in insertion order (parallel spans).
-  std::span<const SymbolLang> memo_keys() const noexcept { return memo_->keys(); }
-  std::span<const ClassId> memo_values() const noexcept { return memo_->values(); }
+  /// The memo entry at `slot` (0 to memo_size() - 1: first the nodes added
+  /// under ids 0, 1, ..., then the keys rebuild inserted, in order): its key
+  /// and its value.
+  const SymbolLang& memo_key(std::size_t slot) const;
+  ClassId memo_value(std::size_t slot) const;
+
+  /// Hints that `id`'s class is about to be read. `id` must be a root.
+  void prefetch_class(ClassId id) const noexcept {
+    if (id >= classes_.size()) return;
+    __builtin_prefetch(&classes_[id]);
+  }
 
   /// Makes room for `nodes` more added nodes.
   void reserve(std::size_t nodes);
@@ -131,9 +140,9 @@ class EGraph {
     using reference = const ClassRecord&;
 
     ClassIterator() = default;
-    ClassIterator(const ClassRecord* at, const ClassRecord* end) : at_(at), end_(end) { skip(); }
-    reference operator*() const { return *at_; }
-    pointer operator->() const { return at_; }
+    ClassIterator(const ChunkedVector<ClassRecord>* table, std::size_t at) : table_(table), at_(at) { skip(); }
+    reference operator*() const { return (*table_)[at_]; }
+    pointer operator->() const { return &(*table_)[at_]; }
     ClassIterator& operator++() {
       ++at_;
       skip();
@@ -148,10 +157,10 @@ class EGraph {
 
    private:
     void skip() {
-      while (at_ != end_ && at_->id == kNoClass) ++at_;
+      while (at_ < table_->size() && (*table_)[at_].id == kNoClass) ++at_;
     }
-    const ClassRecord* at_ = nullptr;
-    const ClassRecord* end_ = nullptr;
+    const ChunkedVector<ClassRecord>* table_ = nullptr;
+    std::size_t at_ = 0;
   };
 
   /// The live classes, as a range of ClassRecord in id order.
@@ -173,10 +182,9 @@ class EGraph {
   /// Behind a pointer so that moving the e-graph keeps the memo's index
   /// pointing at its own keys.
   std::unique_ptr<Memo> memo_;
-  /// The memo slot of the node added under each id.
-  std::vector<std::uint32_t> added_slot_;
   /// Indexed by id; slots of merged-away classes hold id == kNoClass.
-  std::vector<ClassRecord> classes_;
+  /// Chunked, so records never move when the table grows.
+  ChunkedVector<ClassRecord> classes_;
   std::size_t class_count_ = 0;
   /// Ids whose added node must be re-registered; drained last-in first-out.
   std::vector<ClassId> repair_queue_;

@@ -83,9 +83,14 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
   // the first class of the whole index would have made it.
   if (limit == 0 || egraph.kind_index().empty()) return matches;
   if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
-  for (ClassId class_id : egraph.classes_with_op(shape_.root().as_enode().op)) {
-    if (limit == 0) break;
-    visit(class_id);
+  const std::span<const ClassId> candidates = egraph.classes_with_op(shape_.root().as_enode().op);
+  // The candidates are sparse in the class table; fetching a few records
+  // ahead hides most of the memory latency.
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t k = 0; k < std::min(kAhead, candidates.size()); ++k) egraph.prefetch_class(candidates[k]);
+  for (std::size_t k = 0; k < candidates.size() && limit > 0; ++k) {
+    if (k + kAhead < candidates.size()) egraph.prefetch_class(candidates[k + kAhead]);
+    visit(candidates[k]);
   }
   return matches;
 }

@@ -232,34 +232,57 @@ void expect_invariants(const EGraph& egraph) {
   EXPECT_TRUE(egraph.classes_with_op(intern("no-such-op")).empty());
   // Canonical memo keys point into the class that holds the node.
   for (std::size_t slot = 0; slot < egraph.memo_size(); ++slot) {
-    const SymbolLang& key = egraph.memo_keys()[slot];
+    const SymbolLang& key = egraph.memo_key(slot);
     if (!std::all_of(key.children.begin(), key.children.end(), [&](ClassId c) { return egraph.find(c) == c; })) {
       continue;
     }
     auto it = owner.find(key);
     ASSERT_NE(it, owner.end()) << "canonical memo key " << to_string(key) << " is in no class";
-    ASSERT_EQ(egraph.find(egraph.memo_values()[slot]), it->second);
+    ASSERT_EQ(egraph.find(egraph.memo_value(slot)), it->second);
   }
 }
 
-class RandomGraph : public testing::TestWithParam<unsigned> {};
+struct RandomCase {
+  unsigned seed;
+  int steps;
+  /// Per mille of steps that merge two random ids.
+  unsigned unions;
+};
+
+class RandomGraph : public testing::TestWithParam<RandomCase> {};
 
 TEST_P(RandomGraph, RebuildRestoresInvariants) {
-  std::mt19937 rng(GetParam());
-  const Symbol ops[] = {intern("f"), intern("g"), intern("h"), intern("k")};
-  const Symbol leaves[] = {intern("l0"), intern("l1"), intern("l2"), intern("l3"), intern("l4")};
+  const RandomCase param = GetParam();
+  std::mt19937 rng(param.seed);
+  std::vector<Symbol> ops;
+  std::vector<Symbol> leaves;
+  for (int k = 0; k < 40; ++k) {
+    // Built with append: g++ 12 misreads "f" + std::to_string(k) under -Wrestrict.
+    std::string name = std::to_string(k);
+    if (k < 6) ops.push_back(intern(std::string("f").append(name)));
+    leaves.push_back(intern(std::string("l").append(name)));
+  }
+  const unsigned rebuild_permille = std::max(1u, 30'000u / static_cast<unsigned>(param.steps));
   EGraph egraph;
   Reference reference;
-  for (int step = 0; step < 400; ++step) {
+  for (int step = 0; step < param.steps; ++step) {
     const std::size_t ids = egraph.id_count();
-    const unsigned roll = rng() % 100;
-    if (ids < 3 || roll < 10) {
-      SymbolLang leaf{leaves[rng() % 5], {}};
+    const unsigned roll = rng() % 1000;
+    if (ids < 3 || roll < 60) {
+      SymbolLang leaf{leaves[rng() % leaves.size()], {}};
       const std::size_t before = egraph.id_count();
       egraph.add(leaf);
       if (egraph.id_count() > before) reference.add(leaf);
-    } else if (roll < 80) {
-      SymbolLang n{ops[rng() % 4], {}};
+    } else if (roll < 60 + param.unions) {
+      const auto a = static_cast<ClassId>(rng() % ids);
+      const auto b = static_cast<ClassId>(rng() % ids);
+      egraph.union_(a, b);
+      reference.merge(a, b);
+    } else if (roll < 60 + param.unions + rebuild_permille) {
+      egraph.rebuild();
+      ASSERT_NO_FATAL_FAILURE(expect_invariants(egraph));
+    } else {
+      SymbolLang n{ops[rng() % ops.size()], {}};
       const unsigned arity = 1 + rng() % 4;  // arity 3 and 4 leave the inline storage
       for (unsigned k = 0; k < arity; ++k) n.children.push_back(static_cast<ClassId>(rng() % ids));
       const std::size_t before = egraph.id_count();
@@ -269,15 +292,11 @@ TEST_P(RandomGraph, RebuildRestoresInvariants) {
         ASSERT_EQ(egraph.added_node(id), n);
         reference.add(n);
       }
-    } else if (roll < 97) {
-      const auto a = static_cast<ClassId>(rng() % ids);
-      const auto b = static_cast<ClassId>(rng() % ids);
-      egraph.union_(a, b);
-      reference.merge(a, b);
-    } else {
-      egraph.rebuild();
-      ASSERT_NO_FATAL_FAILURE(expect_invariants(egraph));
     }
+  }
+  if (param.steps > 10000) {
+    EXPECT_GT(egraph.id_count(), 2 * ChunkedVector<ClassRecord>::kChunkSize);
+    EXPECT_GT(egraph.class_count(), egraph.id_count() / 2);
   }
   const std::size_t memo_before = egraph.memo_size();
   egraph.rebuild();
@@ -299,7 +318,16 @@ TEST_P(RandomGraph, RebuildRestoresInvariants) {
   EXPECT_EQ(class_to_reference.size(), egraph.class_count());
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, RandomGraph, testing::Range(1u, 25u));
+std::vector<RandomCase> small_cases() {
+  std::vector<RandomCase> cases;
+  const unsigned union_rates[] = {170, 100, 40};
+  for (unsigned seed = 1; seed <= 24; ++seed) cases.push_back(RandomCase{seed, 400, union_rates[seed % 3]});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Small, RandomGraph, testing::ValuesIn(small_cases()));
+// Large enough for the per-id tables to span several storage chunks.
+INSTANTIATE_TEST_SUITE_P(Large, RandomGraph, testing::Values(RandomCase{25, 45000, 1}));
 
 }  // namespace
 }  // namespace korvane::egraph
