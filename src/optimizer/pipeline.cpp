@@ -162,7 +162,7 @@ class Emitter {
     specs_.clear();
     size_t at = 0;
     for (size_t p = 0; p < members.size(); ++p) {
-      specs_.push_back(MemberSpec{egraph::resolve(records_.symbols[members[p]]),
+      specs_.push_back(MemberSpec{token(records_.symbols[members[p]]),
                                   std::span<const StageRef>(refs_.data() + at, ref_counts_[p])});
       at += ref_counts_[p];
     }
@@ -171,6 +171,13 @@ class Emitter {
     ++out_.counters.stages;
     node_of_group_[g] = k;
     for (size_t p = 0; p < members.size(); ++p) placement[members[p]] = NodeMapEntry{k, p};
+  }
+
+  // The text of an operator symbol, looked up in the symbol table once.
+  std::string_view token(Symbol s) {
+    auto [it, fresh] = tokens_.try_emplace(s);
+    if (fresh) it->second = egraph::resolve(s);
+    return it->second;
   }
 
   const NodeTable& source_;  // the graph being reduced, for the templates
@@ -186,6 +193,7 @@ class Emitter {
   std::vector<StageRef> refs_;
   std::vector<size_t> ref_counts_;
   std::vector<MemberSpec> specs_;
+  boost::unordered_flat_map<Symbol, std::string_view, egraph::SymbolHash> tokens_;
 };
 
 }  // namespace
