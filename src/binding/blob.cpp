@@ -1,17 +1,66 @@
 // blob.cpp - GraphStore.serialize and GraphStore.deserialize.
-#include "binding/errors.hpp"
+//
+// Both directions run in the pure C++ writer and reader (store/blob.hpp);
+// this file converts arguments, takes the store's copies, and turns the
+// results and failures into bytes, GraphStore objects and exceptions.
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
 #include "binding/graph_store.hpp"
+#include "store/blob.hpp"
 
 namespace korvane::py {
 
-PyObject* serialize(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "serialize");
-  return nullptr;
+namespace {
+
+const Signature kSerialize{"GraphStore.serialize", {"outputs"}, 1, 0};
+const Signature kDeserialize{"GraphStore.deserialize", {"data"}, 1, 1};
+
+}  // namespace
+
+// With explicit outputs the ids are checked against the node count first
+// (nodes are never removed, so they stay valid); the snapshot is taken
+// afterwards and encoded without the lock.
+PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind(kSerialize, args, nargs, kwnames, a);
+    const bool explicit_outputs = a[0] != nullptr && a[0] != Py_None;
+    std::vector<NodeId> outputs;
+    if (explicit_outputs) to_ids(a[0], "outputs", outputs);
+    Store& store = store_of(self);
+    if (explicit_outputs) {
+      const uint64_t count = store.node_count();
+      for (NodeId id : outputs) {
+        if (id >= count) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(id));
+      }
+    }
+    const Snapshot snap = store.snapshot();
+    auto blob = write_blob(snap.graph.pools, snap.graph.nodes, explicit_outputs ? outputs : snap.outputs);
+    if (!blob) raise(PyExc_ValueError, "%s", blob.error().message.c_str());
+    const std::string& bytes = blob.value();
+    return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()))).release();
+  });
 }
 
-PyObject* deserialize(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "deserialize");
-  return nullptr;
+// The reader interns views into the bytes object's buffer, which the
+// argument keeps alive and unchanged for the whole call.
+PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind(kDeserialize, args, nargs, kwnames, a);
+    if (!PyBytes_Check(a[0])) {
+      raise(PyExc_TypeError, "%s() argument 'data' must be bytes, not %U", kDeserialize.function,
+            type_name(a[0]).get());
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(a[0], &data, &size) < 0) throw PythonError{};
+    auto store = read_blob(std::string_view(data, static_cast<size_t>(size)));
+    if (!store) raise(PyExc_ValueError, "%s", store.error().message().c_str());
+    return wrap_store(std::move(store.value())).release();
+  });
 }
 
 }  // namespace korvane::py

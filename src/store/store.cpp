@@ -32,6 +32,10 @@ Store::Store(std::unique_ptr<Pools> pools)
 
 Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& spec, PoolIds* ids) {
   auto hold = mutex_.lock();
+  return intern_locked(spec, ids);
+}
+
+Expected<NodeId, BadNodeId> Store::intern_locked(const NodeSpec& spec, PoolIds* ids) {
   if (const NodeId* bad = first_bad_input(spec.inputs, table_.size())) return BadNodeId{*bad};
   uint32_t payload = 0;
   switch (spec.kind) {
@@ -86,6 +90,10 @@ Expected<NodeId, BadNodeId> Store::insert_locked(NodeKind kind, uint32_t payload
 
 Expected<NodeId, BadNodeId> Store::mark_output(NodeId id) {
   auto hold = mutex_.lock();
+  return mark_locked(id);
+}
+
+Expected<NodeId, BadNodeId> Store::mark_locked(NodeId id) {
   if (id >= table_.size()) return BadNodeId{id};
   if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
   return id;

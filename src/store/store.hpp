@@ -96,7 +96,11 @@ class Store {
   /// A serial number unique among the stores of this process.
   uint64_t serial() const { return serial_; }
 
+  class Batch;
+
  private:
+  Expected<NodeId, BadNodeId> intern_locked(const NodeSpec& spec, PoolIds* ids);
+  Expected<NodeId, BadNodeId> mark_locked(NodeId id);
   Expected<NodeId, BadNodeId> insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
                                             std::span<const NodeId> inputs);
 
@@ -107,6 +111,33 @@ class Store {
   std::vector<NodeId> outputs_;
   std::vector<NodeMapEntry> node_map_;
   uint64_t serial_;
+};
+
+/// A run of store operations under one hold of the store's lock, for a
+/// writer that fills a whole store at once (the blob reader): the lock is
+/// taken once instead of once per node. Each operation behaves exactly as
+/// the store's method of the same name. Nothing else can use the store
+/// while a Batch lives, so it must not outlive a short, self-contained job.
+class Store::Batch {
+ public:
+  explicit Batch(Store& store) : store_(store), hold_(store.mutex_.lock()) {}
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& spec, PoolIds* ids = nullptr) {
+    return store_.intern_locked(spec, ids);
+  }
+  Expected<NodeId, BadNodeId> mark_output(NodeId id) { return store_.mark_locked(id); }
+  uint64_t node_count() const { return store_.table_.size(); }
+  /// Makes room for `nodes` more nodes in the table and the intern index.
+  void reserve(size_t nodes) {
+    store_.table_.recs.reserve(store_.table_.size() + nodes);
+    store_.index_.reserve(store_.index_.size() + nodes);
+  }
+
+ private:
+  Store& store_;
+  PoisonMutex::Guard hold_;
 };
 
 }  // namespace korvane

@@ -1,0 +1,504 @@
+// blob.cpp - writing and reading "KIR1" blobs.
+#include "store/blob.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "common/hash.hpp"
+#include "common/internal_error.hpp"
+#include "store/utf8.hpp"
+
+namespace korvane {
+
+// --- writing ---
+
+namespace {
+
+/// A count or length the writer cannot store; caught by write_blob.
+struct TooLarge {
+  std::string message;
+};
+
+/// Appends little-endian fields to one growing buffer through a raw cursor:
+/// a field costs a bounds test and a store, not a call into std::string.
+class Writer {
+ public:
+  Writer(std::string& out, size_t size_hint, uint64_t max_count) : out_(out), max_count_(max_count) {
+    out_.resize(std::max<size_t>(size_hint, 64));
+    cur_ = out_.data();
+    end_ = cur_ + out_.size();
+  }
+
+  void u8(uint8_t v) {
+    room(1);
+    *cur_++ = static_cast<char>(v);
+  }
+  void u32(uint32_t v) { put(v); }
+  void u64(uint64_t v) { put(v); }
+  /// A 32-bit count or length; `what` names it when it does not fit.
+  void count(uint64_t n, const char* what) {
+    if (n > max_count_) [[unlikely]] {
+      throw TooLarge{std::string("cannot serialize: ") + what + " " + std::to_string(n) +
+                     " does not fit in a 32-bit blob field"};
+    }
+    put(static_cast<uint32_t>(n));
+  }
+  void str(std::string_view s, const char* what) {
+    count(s.size(), what);
+    room(s.size());
+    std::memcpy(cur_, s.data(), s.size());
+    cur_ += s.size();
+  }
+  /// Cuts the buffer to what was written.
+  void finish() { out_.resize(static_cast<size_t>(cur_ - out_.data())); }
+
+ private:
+  template <class T>
+  void put(T v) {
+    room(sizeof v);
+    // Shifts rather than a memcpy keep the byte order fixed on any host;
+    // compilers turn the loop into one store on little-endian machines.
+    for (size_t i = 0; i < sizeof v; ++i) cur_[i] = static_cast<char>(v >> (8 * i));
+    cur_ += sizeof v;
+  }
+  void room(size_t n) {
+    if (static_cast<size_t>(end_ - cur_) >= n) [[likely]] return;
+    const size_t used = static_cast<size_t>(cur_ - out_.data());
+    out_.resize(std::max(out_.size() * 2, used + n));
+    cur_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+
+  std::string& out_;
+  uint64_t max_count_;
+  char* cur_;
+  char* end_;
+};
+
+void write_params(Writer& w, const PoolData& pools, uint32_t map) {
+  const auto slots = pools.params(map);
+  w.count(slots.size(), "parameter count");
+  for (const ParamSlot& s : slots) {
+    w.str(pools.str(s.key), "parameter key length");
+    w.u8(static_cast<uint8_t>(s.tag));
+    switch (s.tag) {
+      case ParamTag::Int:
+      case ParamTag::Float:
+        w.u64(s.bits);
+        break;
+      case ParamTag::Bool:
+        w.u8(s.bits != 0 ? 1 : 0);
+        break;
+      case ParamTag::Str:
+        w.str(pools.str(static_cast<uint32_t>(s.bits)), "string parameter length");
+        break;
+    }
+  }
+}
+
+void write_ids(Writer& w, std::span<const uint32_t> ids) {
+  w.count(ids.size(), "input count");
+  for (uint32_t id : ids) w.u64(id);
+}
+
+void write_descriptor(Writer& w, const PoolData& pools, const DescriptorRec& d) {
+  for (size_t f = 0; f < 5; ++f) w.str(pools.str(d.fields[f]), "descriptor field length");
+  const uint32_t pre = d.fields[5];
+  w.u8(pre == kNoString ? 0 : 1);
+  if (pre != kNoString) w.str(pools.str(pre), "descriptor field length");
+}
+
+void write_members(Writer& w, const PoolData& pools, uint32_t list) {
+  const auto members = pools.member_list(list);
+  w.count(members.size(), "stage member count");
+  for (const MemberRec& m : members) {
+    w.str(pools.str(m.token), "stage member token length");
+    const auto refs = pools.member_refs(m);
+    w.count(refs.size(), "stage ref count");
+    for (const StageRef& r : refs) {
+      w.u8(static_cast<uint8_t>(r.kind));
+      w.u32(r.index);
+    }
+  }
+}
+
+void write_node(Writer& w, const PoolData& pools, const NodeTable& nodes, size_t i) {
+  const NodeRec& r = nodes.recs[i];
+  w.u8(static_cast<uint8_t>(r.kind));
+  switch (r.kind) {
+    case NodeKind::Source:
+      w.str(pools.str(r.payload), "name length");
+      write_params(w, pools, r.params);
+      return;
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      w.str(pools.str(r.payload), "name length");
+      write_params(w, pools, r.params);
+      write_ids(w, nodes.inputs_of(i));
+      return;
+    case NodeKind::External:
+      write_descriptor(w, pools, pools.descriptors[r.payload]);
+      write_params(w, pools, r.params);
+      write_ids(w, nodes.inputs_of(i));
+      return;
+    case NodeKind::Stage:
+      write_ids(w, nodes.inputs_of(i));
+      write_members(w, pools, r.payload);
+      return;
+    case NodeKind::Exchange:
+    case NodeKind::Join:
+      write_params(w, pools, r.params);
+      write_ids(w, nodes.inputs_of(i));
+      return;
+  }
+  throw InternalError("node record with an unknown kind");
+}
+
+}  // namespace
+
+Expected<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
+                                               std::span<const NodeId> outputs, uint64_t max_count) {
+  std::string out;
+  // A guess that avoids most regrowth: tag, a short name, a small map and
+  // two inputs per node, plus the long input lists.
+  const size_t hint = 12 + nodes.size() * 40 + nodes.inputs.size() * 8 + outputs.size() * 8;
+  try {
+    Writer w(out, hint, max_count);
+    for (char c : kBlobMagic) w.u8(static_cast<uint8_t>(c));
+    w.count(nodes.size(), "node count");
+    for (size_t i = 0; i < nodes.size(); ++i) write_node(w, pools, nodes, i);
+    w.count(outputs.size(), "output count");
+    for (NodeId id : outputs) w.u64(id);
+    w.finish();
+  } catch (TooLarge& e) {
+    return BlobTooLarge{std::move(e.message)};
+  }
+  return out;
+}
+
+// --- reading ---
+
+std::string BlobError::message() const {
+  switch (kind) {
+    case Kind::Truncated:
+      return "truncated korvane IR blob";
+    case Kind::BadMagic:
+      return "not a korvane IR blob (bad magic/version)";
+    case Kind::InvalidTag:
+      return "invalid " + std::string(tag_of) + " tag " + std::to_string(value);
+    case Kind::BadUtf8:
+      return "invalid utf-8 in korvane IR blob";
+    case Kind::OutOfRange:
+      return "node reference " + std::to_string(value) + " out of range";
+  }
+  return "unreadable korvane IR blob";
+}
+
+namespace {
+
+// The smallest encodings, to bound reservations by what the remaining
+// bytes can hold: a record (tag, then at least two counts), a parameter
+// (key length, tag, a Bool byte) and a stage member (token length, ref
+// count). Stage refs are appended one by one, so their buffer only grows
+// with refs actually read.
+constexpr size_t kMinRecord = 9;
+constexpr size_t kMinParam = 6;
+constexpr size_t kMinMember = 8;
+
+[[noreturn]] void fail(BlobError::Kind kind, uint64_t value = 0, std::string_view tag_of = {}) {
+  throw BlobError{kind, tag_of, value};
+}
+
+/// A forward cursor over the blob. Every read that needs more bytes than
+/// remain throws the truncation error.
+class Cursor {
+ public:
+  explicit Cursor(std::string_view data) : p_(data.data()), end_(data.data() + data.size()) {}
+
+  size_t remaining() const { return static_cast<size_t>(end_ - p_); }
+  const char* position() const { return p_; }
+  void seek(const char* p) { p_ = p; }
+
+  uint8_t u8() {
+    need(1);
+    return static_cast<uint8_t>(*p_++);
+  }
+  uint32_t u32() { return get<uint32_t>(); }
+  uint64_t u64() { return get<uint64_t>(); }
+  /// A length-prefixed string, checked to be UTF-8; a view into the data.
+  std::string_view str() {
+    const uint32_t n = u32();
+    need(n);
+    const std::string_view s(p_, n);
+    p_ += n;
+    if (!valid_utf8(s)) fail(BlobError::Kind::BadUtf8);
+    return s;
+  }
+  /// How many items of at least `min_size` bytes the rest can hold.
+  size_t room_for(size_t count, size_t min_size) const { return std::min(count, remaining() / min_size); }
+
+ private:
+  template <class T>
+  T get() {
+    need(sizeof(T));
+    T v = 0;
+    for (size_t i = 0; i < sizeof(T); ++i) v |= T{static_cast<uint8_t>(p_[i])} << (8 * i);
+    p_ += sizeof(T);
+    return v;
+  }
+  void need(size_t n) const {
+    if (remaining() < n) [[unlikely]] fail(BlobError::Kind::Truncated);
+  }
+
+  const char* p_;
+  const char* end_;
+};
+
+uint32_t load_u32(const char* p) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < 4; ++i) v |= uint32_t{static_cast<uint8_t>(p[i])} << (8 * i);
+  return v;
+}
+
+/// The end of the parameter section at `p`, found from its lengths and tags
+/// alone; null when the section is cut short or holds a bad tag (a full
+/// read then reports the first error in stream order).
+const char* skim_params(const char* p, const char* end) {
+  auto take = [&](size_t n) { return static_cast<size_t>(end - p) >= n ? (p += n, true) : false; };
+  if (end - p < 4) return nullptr;
+  uint32_t n = load_u32(p);
+  p += 4;
+  for (; n > 0; --n) {
+    if (end - p < 4) return nullptr;
+    if (!take(4 + size_t{load_u32(p)}) || p == end) return nullptr;
+    const auto tag = static_cast<uint8_t>(*p++);
+    switch (tag) {
+      case 0:
+      case 1:
+        if (!take(8)) return nullptr;
+        break;
+      case 2:
+        if (!take(1)) return nullptr;
+        break;
+      case 3:
+        if (end - p < 4 || !take(4 + size_t{load_u32(p)})) return nullptr;
+        break;
+      default:
+        return nullptr;
+    }
+  }
+  return p;
+}
+
+struct BytesHash {
+  using is_avalanching = void;
+  size_t operator()(std::string_view s) const { return hash_bytes(s); }
+};
+
+/// A stage member whose refs are a run of the reader's ref buffer.
+struct MemberRun {
+  std::string_view token;
+  size_t first;
+  size_t count;
+};
+
+/// Reads one blob into one store. The scratch vectors are reused from
+/// record to record.
+class BlobReader {
+ public:
+  BlobReader(std::string_view data, Store& store) : in_(data), batch_(store) {}
+
+  void read() {
+    const uint32_t count = in_.u32();
+    const size_t room = in_.room_for(count, kMinRecord);
+    ids_of_.reserve(room);
+    batch_.reserve(room);
+    for (uint64_t position = 0; position < count; ++position) read_record(position);
+    const uint32_t outputs = in_.u32();
+    for (uint32_t k = 0; k < outputs; ++k) {
+      const uint64_t ref = in_.u64();
+      if (ref >= ids_of_.size()) fail(BlobError::Kind::OutOfRange, ref);
+      check(batch_.mark_output(ids_of_[ref]).ok(), "blob output outside the store");
+    }
+  }
+
+ private:
+  void read_record(uint64_t position) {
+    const uint8_t tag = in_.u8();
+    if (tag >= kNodeKindCount) fail(BlobError::Kind::InvalidTag, tag, "node");
+    NodeSpec spec;
+    spec.kind = static_cast<NodeKind>(tag);
+    inputs_.clear();  // a Source reads none
+    const char* params_at = nullptr;
+    DescriptorRef descriptor;
+    switch (spec.kind) {
+      case NodeKind::Source:
+        spec.name = in_.str();
+        params_at = read_params(spec);
+        break;
+      case NodeKind::Op:
+      case NodeKind::Reduction:
+        spec.name = in_.str();
+        params_at = read_params(spec);
+        read_ids(position);
+        break;
+      case NodeKind::External:
+        read_descriptor(descriptor);
+        spec.descriptor = &descriptor;
+        params_at = read_params(spec);
+        read_ids(position);
+        break;
+      case NodeKind::Stage:
+        read_ids(position);
+        read_members(spec);
+        break;
+      case NodeKind::Exchange:
+      case NodeKind::Join:
+        params_at = read_params(spec);
+        read_ids(position);
+        break;
+    }
+    spec.inputs = inputs_;
+    PoolIds pool_ids;
+    auto id = batch_.intern_node(spec, &pool_ids);
+    // Inputs are translated record positions, all below the node count.
+    check(id.ok(), "blob record with an input outside the store");
+    if (params_at != nullptr) {
+      known_params_.emplace(std::string_view(params_at, static_cast<size_t>(params_end_ - params_at)),
+                            pool_ids.params);
+    }
+    ids_of_.push_back(static_cast<uint32_t>(id.value()));
+  }
+
+  /// Reads a parameter section into `spec`. A section whose bytes were read
+  /// before resolves to that map's id without being parsed again; otherwise
+  /// the entries are parsed, sorted, and the section's start returned so the
+  /// map's id can be remembered once the node is interned.
+  const char* read_params(NodeSpec& spec) {
+    const char* start = in_.position();
+    const char* end = skim_params(start, start + in_.remaining());
+    if (end != nullptr) {
+      const std::string_view bytes(start, static_cast<size_t>(end - start));
+      if (bytes.size() == 4) {  // an empty map
+        in_.seek(end);
+        spec.params_id = 0;
+        return nullptr;
+      }
+      if (auto it = known_params_.find(bytes); it != known_params_.end()) {
+        in_.seek(end);
+        spec.params_id = it->second;
+        return nullptr;
+      }
+    }
+    const uint32_t n = in_.u32();
+    params_.clear();
+    params_.reserve(in_.room_for(n, kMinParam));
+    for (uint32_t k = 0; k < n; ++k) {
+      ParamRef p;
+      p.key = in_.str();
+      const uint8_t tag = in_.u8();
+      if (tag > 3) fail(BlobError::Kind::InvalidTag, tag, "param");
+      p.tag = static_cast<ParamTag>(tag);
+      switch (p.tag) {
+        case ParamTag::Int:
+        case ParamTag::Float:
+          p.bits = in_.u64();
+          break;
+        case ParamTag::Bool:
+          p.bits = in_.u8() != 0 ? 1 : 0;
+          break;
+        case ParamTag::Str:
+          p.str = in_.str();
+          break;
+      }
+      params_.push_back(p);
+    }
+    sort_params(params_);
+    spec.params = params_;
+    params_end_ = in_.position();
+    return start;
+  }
+
+  /// Reads an ids list whose entries must be below `position`, translated
+  /// to the ids their records were interned to.
+  void read_ids(uint64_t position) {
+    const uint32_t n = in_.u32();
+    inputs_.clear();
+    inputs_.reserve(in_.room_for(n, 8));
+    for (uint32_t k = 0; k < n; ++k) {
+      const uint64_t ref = in_.u64();
+      if (ref >= position) fail(BlobError::Kind::OutOfRange, ref);
+      inputs_.push_back(ids_of_[ref]);
+    }
+  }
+
+  void read_descriptor(DescriptorRef& d) {
+    d.kind = in_.str();
+    d.content_hash = in_.str();
+    d.framework = in_.str();
+    d.version = in_.str();
+    d.io_schema = in_.str();
+    if (in_.u8() != 0) d.preprocessing_ref = in_.str();
+  }
+
+  /// Reads the members of a stage whose inputs were just read.
+  void read_members(NodeSpec& spec) {
+    const uint32_t n = in_.u32();
+    runs_.clear();
+    refs_.clear();
+    runs_.reserve(in_.room_for(n, kMinMember));
+    for (uint32_t m = 0; m < n; ++m) {
+      MemberRun run{in_.str(), refs_.size(), 0};
+      run.count = in_.u32();
+      for (size_t k = 0; k < run.count; ++k) {
+        const uint8_t kind = in_.u8();
+        if (kind > 1) fail(BlobError::Kind::InvalidTag, kind, "stage-ref");
+        const uint32_t index = in_.u32();
+        const uint64_t bound = kind == 0 ? inputs_.size() : m;
+        if (index >= bound) fail(BlobError::Kind::OutOfRange, index);
+        refs_.push_back(StageRef{static_cast<StageRef::Kind>(kind), index});
+      }
+      runs_.push_back(run);
+    }
+    // Spans into refs_ are taken only now that it has stopped growing.
+    members_.clear();
+    members_.reserve(runs_.size());
+    for (const MemberRun& r : runs_) {
+      members_.push_back(MemberSpec{r.token, std::span<const StageRef>(refs_.data() + r.first, r.count)});
+    }
+    spec.members = members_;
+  }
+
+  Cursor in_;
+  Store::Batch batch_;
+  std::vector<uint32_t> ids_of_;  ///< record position -> node id
+  std::vector<NodeId> inputs_;
+  std::vector<ParamRef> params_;
+  const char* params_end_ = nullptr;
+  std::vector<MemberRun> runs_;
+  std::vector<StageRef> refs_;
+  std::vector<MemberSpec> members_;
+  /// Parameter sections already read, by their bytes, and their map ids.
+  /// A recorded graph repeats a few parameter maps many times.
+  boost::unordered_flat_map<std::string_view, uint32_t, BytesHash> known_params_;
+};
+
+}  // namespace
+
+Expected<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data) {
+  if (data.size() < kBlobMagic.size()) return BlobError{BlobError::Kind::Truncated};
+  if (data.substr(0, kBlobMagic.size()) != kBlobMagic) return BlobError{BlobError::Kind::BadMagic};
+  auto store = std::make_unique<Store>();
+  try {
+    BlobReader reader(data.substr(kBlobMagic.size()), *store);
+    reader.read();
+  } catch (const BlobError& e) {
+    return e;
+  }
+  return store;
+}
+
+}  // namespace korvane
