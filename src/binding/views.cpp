@@ -1,6 +1,19 @@
 // views.cpp - the read-only views of a GraphStore.
+//
+//   .node_count() -> int
+//   .outputs() -> list[int]
+//   .nodes() -> list[dict]            built from one snapshot of nodes and marks
+//   .node_map() -> list[tuple[int, int | None] | None]
+//   .to_dot() -> str                  rendered under the lock, str made after
+//
+// No view creates a Python object while it holds the store's lock.
+#include <string>
+#include <vector>
+
 #include "binding/errors.hpp"
 #include "binding/graph_store.hpp"
+#include "common/internal_error.hpp"
+#include "store/dot.hpp"
 
 namespace korvane::py {
 
@@ -15,6 +28,194 @@ Ref int_list(const std::vector<NodeId>& ids) {
   return list;
 }
 
+Ref new_str(std::string_view text) {
+  return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+Ref interned(const char* text) { return check(PyUnicode_InternFromString(text)); }
+
+/// Sets `dict[key] = value`, taking over `value`.
+void set_item(PyObject* dict, PyObject* key, Ref value) {
+  if (PyDict_SetItem(dict, key, value.get()) < 0) throw PythonError{};
+}
+
+/// Puts `value` at `index` of a new list or tuple, taking it over.
+void set_list_item(PyObject* list, size_t index, Ref value) {
+  if (PyList_SetItem(list, static_cast<Py_ssize_t>(index), value.release()) < 0) throw PythonError{};
+}
+void set_tuple_item(PyObject* tuple, size_t index, Ref value) {
+  if (PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(index), value.release()) < 0) throw PythonError{};
+}
+
+/// A parameter value as a Python object; `str` is its Str value.
+Ref param_value(ParamTag tag, uint64_t bits, Ref str) {
+  switch (tag) {
+    case ParamTag::Int: return check(PyLong_FromLongLong(static_cast<long long>(bits)));
+    case ParamTag::Float: return check(PyFloat_FromDouble(bits_double(bits)));
+    case ParamTag::Bool: return Ref::borrow(bits != 0 ? Py_True : Py_False);
+    case ParamTag::Str: return str;
+  }
+  throw InternalError("parameter with an unknown tag");
+}
+
+/// Builds the dicts of nodes() from one snapshot. Names, keys and other
+/// pool strings repeat across nodes, so each pool string becomes one str
+/// object, shared by every dict that shows it; a parameter map or
+/// descriptor becomes one template dict that each node gets a copy of.
+class NodeViews {
+ public:
+  explicit NodeViews(const Snapshot& snap)
+      : g_(snap.graph),
+        strings_(g_.pools.string_count()),
+        param_dicts_(g_.pools.param_maps.size()),
+        descriptor_dicts_(g_.pools.descriptors.size()),
+        ids_(g_.size()),
+        marked_(g_.size(), false) {
+    for (NodeId id : snap.outputs) {
+      korvane::check(id < g_.size(), "output mark outside the graph");
+      marked_[id] = true;
+    }
+    for (unsigned k = 0; k < kNodeKindCount; ++k) kind_words_[k] = new_str(kind_word(static_cast<NodeKind>(k)));
+  }
+
+  Ref build() {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(g_.size())));
+    for (size_t i = 0; i < g_.size(); ++i) set_list_item(list.get(), i, node(i));
+    return list;
+  }
+
+ private:
+  Ref node(size_t i) {
+    const NodeKind kind = g_.kind(i);
+    Ref dict = check(PyDict_New());
+    set_item(dict.get(), k_id_.get(), Ref::borrow(id(i)));
+    set_item(dict.get(), k_output_.get(), Ref::borrow(marked_[i] ? Py_True : Py_False));
+    set_item(dict.get(), k_inputs_.get(), inputs(g_.inputs(i)));
+    set_item(dict.get(), k_kind_.get(), Ref::borrow(kind_words_[static_cast<unsigned>(kind)].get()));
+    set_item(dict.get(), k_name_.get(), Ref::borrow(has_name(kind) ? str(g_.nodes.recs[i].payload) : empty()));
+    set_item(dict.get(), k_params_.get(), params(g_.nodes.recs[i].params));
+    if (kind == NodeKind::External) set_item(dict.get(), k_descriptor_.get(), descriptor(g_.nodes.recs[i].payload));
+    if (kind == NodeKind::Stage) {
+      const auto members = g_.members(i);
+      set_item(dict.get(), k_n_members_.get(), check(PyLong_FromSize_t(members.size())));
+      set_item(dict.get(), k_members_.get(), stage_members(members));
+    }
+    return dict;
+  }
+
+  /// The int of node id `i`, shared by its "id" and every input naming it.
+  PyObject* id(uint64_t i) {
+    Ref& r = ids_[i];
+    if (!r) r = check(PyLong_FromUnsignedLongLong(i));
+    return r.get();
+  }
+
+  PyObject* str(uint32_t id) {
+    Ref& r = strings_[id];
+    if (!r) r = new_str(g_.pools.str(id));
+    return r.get();
+  }
+
+  PyObject* empty() {
+    if (!empty_) empty_ = new_str("");
+    return empty_.get();
+  }
+
+  Ref inputs(std::span<const uint32_t> in) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(in.size())));
+    for (size_t k = 0; k < in.size(); ++k) set_list_item(list.get(), k, Ref::borrow(id(in[k])));
+    return list;
+  }
+
+  /// A new dict for parameter map `map`: a copy of the map's template.
+  Ref params(uint32_t map) {
+    if (map == 0) return check(PyDict_New());
+    Ref& tmpl = param_dicts_[map];
+    if (!tmpl) {
+      tmpl = check(PyDict_New());
+      for (const ParamSlot& s : g_.pools.params(map)) {
+        Ref text = s.tag == ParamTag::Str ? Ref::borrow(str(static_cast<uint32_t>(s.bits))) : Ref();
+        set_item(tmpl.get(), str(s.key), param_value(s.tag, s.bits, std::move(text)));
+      }
+    }
+    return check(PyDict_Copy(tmpl.get()));
+  }
+
+  Ref descriptor(uint32_t id) {
+    Ref& tmpl = descriptor_dicts_[id];
+    if (!tmpl) {
+      static constexpr const char* kFields[6] = {"kind",    "content_hash", "framework",
+                                                 "version", "io_schema",    "preprocessing_ref"};
+      const DescriptorRec& d = g_.pools.descriptors[id];
+      tmpl = check(PyDict_New());
+      for (size_t f = 0; f < 6; ++f) {
+        Ref key = interned(kFields[f]);
+        set_item(tmpl.get(), key.get(), Ref::borrow(d.fields[f] == kNoString ? Py_None : str(d.fields[f])));
+      }
+    }
+    return check(PyDict_Copy(tmpl.get()));
+  }
+
+  Ref stage_members(std::span<const MemberRec> members) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(members.size())));
+    for (size_t m = 0; m < members.size(); ++m) set_list_item(list.get(), m, member(members[m]));
+    return list;
+  }
+
+  Ref member(const MemberRec& rec) {
+    const std::string_view token = g_.pools.str(rec.token);
+    const auto parsed = parse_member_symbol(token);
+    if (!parsed) {
+      std::string message = "unparseable stage member token ";
+      append_quoted(message, token);
+      Ref text = new_str(message);
+      PyErr_SetObject(PyExc_ValueError, text.get());
+      throw PythonError{};
+    }
+    Ref dict = check(PyDict_New());
+    set_item(dict.get(), k_kind_.get(), new_str(parsed->head));
+    set_item(dict.get(), k_name_.get(), new_str(parsed->name));
+    Ref params = check(PyDict_New());
+    for (const Param& p : parsed->params) {
+      Ref key = new_str(p.key);
+      Ref text = p.tag == ParamTag::Str ? new_str(p.str) : Ref();
+      set_item(params.get(), key.get(), param_value(p.tag, p.bits, std::move(text)));
+    }
+    set_item(dict.get(), k_params_.get(), std::move(params));
+    const auto refs = g_.pools.member_refs(rec);
+    Ref operands = check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
+    for (size_t k = 0; k < refs.size(); ++k) {
+      Ref pair = check(PyTuple_New(2));
+      const Ref& word = refs[k].kind == StageRef::Kind::Input ? k_input_ : k_member_;
+      set_tuple_item(pair.get(), 0, Ref::borrow(word.get()));
+      set_tuple_item(pair.get(), 1, check(PyLong_FromUnsignedLong(refs[k].index)));
+      set_list_item(operands.get(), k, std::move(pair));
+    }
+    set_item(dict.get(), k_inputs_.get(), std::move(operands));
+    return dict;
+  }
+
+  const Graph& g_;
+  Ref k_id_ = interned("id");
+  Ref k_output_ = interned("output");
+  Ref k_inputs_ = interned("inputs");
+  Ref k_kind_ = interned("kind");
+  Ref k_name_ = interned("name");
+  Ref k_params_ = interned("params");
+  Ref k_descriptor_ = interned("descriptor");
+  Ref k_n_members_ = interned("n_members");
+  Ref k_members_ = interned("members");
+  Ref k_input_ = interned("input");
+  Ref k_member_ = interned("member");
+  Ref kind_words_[kNodeKindCount];
+  Ref empty_;
+  std::vector<Ref> strings_;           ///< per pool string id, made on first use
+  std::vector<Ref> param_dicts_;       ///< per parameter map id: the template
+  std::vector<Ref> descriptor_dicts_;  ///< per descriptor id: the template
+  std::vector<Ref> ids_;               ///< per node id: its int
+  std::vector<bool> marked_;
+};
+
 }  // namespace
 
 PyObject* node_count(PyObject* self, PyObject*) {
@@ -25,23 +226,41 @@ PyObject* outputs(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return int_list(store_of(self).outputs()).release(); });
 }
 
-}  // namespace korvane::py
-
-namespace korvane::py {
-
-PyObject* to_dot(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "to_dot");
-  return nullptr;
+PyObject* nodes(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const Snapshot snap = store_of(self).snapshot();
+    return NodeViews(snap).build().release();
+  });
 }
 
-PyObject* nodes(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "nodes");
-  return nullptr;
+PyObject* node_map(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const std::vector<NodeMapEntry> map = store_of(self).node_map();
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(map.size())));
+    for (size_t i = 0; i < map.size(); ++i) {
+      const NodeMapEntry& e = map[i];
+      if (!e.present()) {
+        set_list_item(list.get(), i, Ref::borrow(Py_None));
+        continue;
+      }
+      Ref pair = check(PyTuple_New(2));
+      set_tuple_item(pair.get(), 0, check(PyLong_FromUnsignedLongLong(e.node)));
+      set_tuple_item(pair.get(), 1,
+                     e.has_member() ? check(PyLong_FromUnsignedLongLong(e.member)) : Ref::borrow(Py_None));
+      set_list_item(list.get(), i, std::move(pair));
+    }
+    return list.release();
+  });
 }
 
-PyObject* node_map(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "node_map");
-  return nullptr;
+PyObject* to_dot(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const std::string text = store_of(self).read_locked(
+        [](const PoolData& pools, const NodeTable& nodes, const std::vector<NodeId>& outputs) {
+          return render_dot(pools, nodes, outputs);
+        });
+    return new_str(text).release();
+  });
 }
 
 }  // namespace korvane::py
