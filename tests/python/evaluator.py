@@ -22,7 +22,7 @@ from __future__ import annotations
 import math
 import zlib
 from dataclasses import dataclass
-from typing import Callable, Mapping, Sequence
+from typing import Any, Callable, Mapping, Sequence
 
 LIMIT = 1e12
 
@@ -101,7 +101,7 @@ UNARY: dict[str, Callable[[float], float]] = {
 }
 
 # Unary operators that read parameters of their own.
-PARAMETRIC: dict[str, tuple[Callable[[float, Mapping[str, object]], float], frozenset[str]]] = {
+PARAMETRIC: dict[str, tuple[Callable[[float, Mapping[str, Any]], float], frozenset[str]]] = {
     "clip": (
         lambda x, p: min(max(x, float(p.get("lo", -1.0))), float(p.get("hi", 1.0))),
         frozenset({"lo", "hi"}),
@@ -132,8 +132,8 @@ def eval_op(name: str, params: Mapping[str, object], args: Sequence[float]) -> f
     elif name in UNARY:
         value = UNARY[name](sum(args, 0.0) if len(args) != 1 else args[0])
     elif name in PARAMETRIC:
-        fn, consumed = PARAMETRIC[name]
-        value = fn(sum(args, 0.0) if len(args) != 1 else args[0], params)
+        apply, consumed = PARAMETRIC[name]
+        value = apply(sum(args, 0.0) if len(args) != 1 else args[0], params)
     else:
         # An operator nobody defined: a fixed mix of its inputs and its name.
         value = sum(v * (1.0 + 0.25 * i) for i, v in enumerate(args)) + stable_offset("op", name)
@@ -203,7 +203,7 @@ class Evaluation:
         return got[member]
 
 
-def evaluate(nodes: Sequence[Mapping[str, object]], inputs: Mapping[str, float]) -> Evaluation:
+def evaluate(nodes: Sequence[Mapping[str, Any]], inputs: Mapping[str, float]) -> Evaluation:
     """Evaluates `nodes` (the dicts of `GraphStore.nodes()`, in id order).
 
     `inputs` maps source names to values; a source whose name is missing
@@ -215,7 +215,7 @@ def evaluate(nodes: Sequence[Mapping[str, object]], inputs: Mapping[str, float])
         kind = node["kind"]
         params = node["params"]
         args = [values[u] for u in node["inputs"]]
-        stage = None
+        stage: list[float] | None = None
         if kind == "source":
             name = node["name"]
             if name in inputs:

@@ -125,6 +125,7 @@ def programs(draw, max_calls: int = 40) -> Program:
 
     binaries: list[int] = []
     for _ in range(draw(st.integers(0, max_calls))):
+        call: tuple
         what = draw(
             st.sampled_from(
                 ["unary", "unary", "identity", "identity", "near", "binary", "binary", "commuted", "repeat",
