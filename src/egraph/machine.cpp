@@ -10,7 +10,7 @@
 namespace korvane::egraph {
 
 std::size_t MatchMachine::run(const Program& program, const EGraph& egraph, ClassId root, std::uint64_t limit,
-                              std::vector<Substitution>& out) {
+                              Substitutions& out) {
   if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
   if (limit == 0) return 0;
   program_ = &program;

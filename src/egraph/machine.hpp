@@ -21,7 +21,7 @@ namespace korvane::egraph {
 class MatchMachine {
  public:
   std::size_t run(const Program& program, const EGraph& egraph, ClassId root, std::uint64_t limit,
-                  std::vector<Substitution>& out);
+                  Substitutions& out);
 
  private:
   bool execute(std::size_t pc);
@@ -29,7 +29,7 @@ class MatchMachine {
 
   const Program* program_ = nullptr;
   const EGraph* egraph_ = nullptr;
-  std::vector<Substitution>* out_ = nullptr;
+  Substitutions* out_ = nullptr;
   std::uint64_t remaining_ = 0;
   std::vector<ClassId> registers_;
   std::vector<ClassId> lookup_buffer_;

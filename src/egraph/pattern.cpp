@@ -53,7 +53,7 @@ std::vector<Var> Pattern::vars() const {
 }
 
 std::optional<ClassMatches> Pattern::search_class(const EGraph& egraph, ClassId class_id, std::uint64_t limit) const {
-  std::vector<Substitution> found;
+  Substitutions found;
   MatchMachine().run(program_, egraph, class_id, limit, found);
   if (found.empty()) return std::nullopt;
   return ClassMatches{class_id, std::move(found)};
@@ -62,7 +62,7 @@ std::optional<ClassMatches> Pattern::search_class(const EGraph& egraph, ClassId 
 std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::uint64_t limit) const {
   std::vector<ClassMatches> matches;
   MatchMachine machine;
-  std::vector<Substitution> found;
+  Substitutions found;
   auto visit = [&](ClassId class_id) {
     machine.run(program_, egraph, class_id, limit, found);
     if (found.empty()) return;

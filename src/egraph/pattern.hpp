@@ -27,7 +27,7 @@ struct ClassMatches {
   /// The searched class.
   ClassId class_id;
   /// Non-empty, in the order found.
-  std::vector<Substitution> substitutions;
+  Substitutions substitutions;
 };
 
 /// `term` with equal nodes kept once (first occurrences, in order) and every

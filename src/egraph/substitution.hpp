@@ -67,4 +67,9 @@ class Substitution {
   SmallVec<Binding, 3> bindings_;
 };
 
+/// The substitutions found in one class. Most classes hold one match, which
+/// stays inline: a search yielding hundreds of thousands of matches would
+/// otherwise allocate (and later free) a block for each.
+using Substitutions = SmallVec<Substitution, 1>;
+
 }  // namespace korvane::egraph
