@@ -206,8 +206,9 @@ class Evaluation:
 def evaluate(nodes: Sequence[Mapping[str, Any]], inputs: Mapping[str, float]) -> Evaluation:
     """Evaluates `nodes` (the dicts of `GraphStore.nodes()`, in id order).
 
-    `inputs` maps source names to values; a source whose name is missing
-    gets a value derived from its name and parameters."""
+    `inputs` maps source names to values (shifted by an offset for a source
+    with parameters); a source whose name is missing gets a value derived
+    from its name and parameters."""
     values: list[float] = []
     members: list[list[float] | None] = []
     for i, node in enumerate(nodes):
@@ -219,7 +220,8 @@ def evaluate(nodes: Sequence[Mapping[str, Any]], inputs: Mapping[str, float]) ->
         if kind == "source":
             name = node["name"]
             if name in inputs:
-                value = fold(float(inputs[name]))
+                # Sources that share a name but not their parameters differ.
+                value = fold(float(inputs[name]) + (stable_offset(sorted(params.items())) if params else 0.0))
             else:
                 value = stable_offset("src", name, sorted(params.items())) - 2.0
         elif kind == "op":
