@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvane_core as kc
-from graphs import COMMUTATIVE, check_reduction, programs, reachable
+from graphs import COMMUTATIVE, check_reduction, programs, reachable, record_on_top
 from korvane import sample
 
 ADD0 = {"scalar": 0.0, "side": "r"}
@@ -305,6 +305,15 @@ def test_stepwise_reduction_agrees_with_reduce(program, data):
             assert {k: v for k, v in mine.items() if k not in ("id", "inputs", "members")} == {
                 k: v for k, v in other.items() if k not in ("id", "inputs", "members")
             }
+
+    # Fed a reduced graph read back from its blob, with more recorded on it.
+    top = kc.GraphStore.deserialize(reduced.serialize())
+    r = kc.IncrementalReducer()
+    r.step(top)
+    outputs = record_on_top(top)
+    again, report = r.finalize(top, outputs=outputs)
+    assert r.canonical_count() == len(canonical_model(top.nodes())[0])
+    check_reduction(top.nodes(), outputs, program.inputs, again, report, dead_is_none=False)
 
 
 def test_a_long_chain_stepwise(r):

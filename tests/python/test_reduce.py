@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 import korvane_core as kc
 from evaluator import evaluate
-from graphs import check_reduced_shape, check_reduction, programs
+from graphs import check_reduction, programs, record_on_top
 from korvane import sample
 
 ADD0 = {"scalar": 0.0, "side": "r"}
@@ -409,13 +409,7 @@ def test_reduced_graphs_compute_what_the_recorded_ones_did(program):
     # Recording goes on over the reduced graph, read back from its blob:
     # stages now feed operators, identities and twins.
     top = kc.GraphStore.deserialize(reduced.serialize())
-    outputs, prev = top.outputs(), None
-    for node in top.nodes()[-6:]:
-        s = node["id"]
-        outputs += [top.add_op("neg", [top.add_op("add", [s], ADD0)]), top.add_op("neg", [s])]
-        if prev is not None:
-            outputs += [top.add_op("mul", [s, prev]), top.add_op("mul", [prev, s])]
-        prev = s
+    outputs = record_on_top(top)
     for maximal in (False, True):
         again, report = top.reduce(maximal_fusion=maximal, outputs=outputs)
         check_reduction(top.nodes(), outputs, program.inputs, again, report)
