@@ -148,10 +148,12 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print("\nreduced graph:")
     print(node_table(reduced))
 
+    # The blob carries the outputs, so the picture read back from it marks them.
+    blob = store.serialize(outputs=rec.outputs)
     files = {
-        "sample.kir": store.serialize(outputs=rec.outputs),
+        "sample.kir": blob,
         "reduced.kir": reduced.serialize(),
-        "recorded.dot": store.to_dot(),
+        "recorded.dot": korvane_core.GraphStore.deserialize(blob).to_dot(),
         "reduced.dot": reduced.to_dot(),
     }
     for name, data in files.items():
