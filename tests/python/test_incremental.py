@@ -208,9 +208,6 @@ def test_stored_marks_and_stages_of_a_reduced_store(r, maximal):
 
 # --- agreement with reduce -------------------------------------------------
 
-IDENTITY_PARAMS = [("add", 0.0), ("mul", 1.0)]
-
-
 def _freeze(value):
     if isinstance(value, float):
         return ("f", struct.pack("<d", math.nan if value != value else value))

@@ -2,7 +2,6 @@
 choice, the report, the node map, re-reducing stores that hold stages,
 and the property that a reduced graph computes what the recorded one did."""
 
-import hashlib
 import os
 import struct
 import subprocess
@@ -12,10 +11,8 @@ import textwrap
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 import korvane_core as kc
-from evaluator import evaluate
 from graphs import check_reduction, programs, record_on_top
 from korvane import sample
 
