@@ -85,13 +85,15 @@ class CanonicalRecords {
   boost::unordered_flat_set<uint64_t, Hash, Eq> index_;
 };
 
+/// The first live node of each symbol; boundary records are rebuilt from it.
+using Templates = boost::unordered_flat_map<Symbol, NodeRec, egraph::SymbolHash>;
+
 // Emits one node per group, in the plan's order, into `out`; fills the
 // node of each group and the placement of each record.
 class Emitter {
  public:
-  Emitter(const NodeTable& source, const TermList& records, const FusionPlan& plan,
-          const boost::unordered_flat_map<Symbol, uint32_t, egraph::SymbolHash>& templates, ReductionResult& out)
-      : source_(source), records_(records), plan_(plan), templates_(templates), out_(out),
+  Emitter(const TermList& records, const FusionPlan& plan, const Templates& templates, ReductionResult& out)
+      : records_(records), plan_(plan), templates_(templates), out_(out),
         node_of_group_(records.size(), kNone), member_pos_(records.size(), kNone),
         external_pos_(records.size(), kNone), external_stamp_(records.size(), kNone) {}
 
@@ -123,7 +125,7 @@ class Emitter {
   void emit_boundary(uint32_t g) {
     auto it = templates_.find(records_.symbols[g]);
     check(it != templates_.end(), "boundary symbol without a template");
-    const NodeRec& t = source_.recs[it->second];
+    const NodeRec& t = it->second;
     inputs_.clear();
     for (uint32_t c : records_.children_of(g)) inputs_.push_back(node_of_record(c));
     const uint32_t k = out_.nodes.append(t.kind, t.payload, t.params, inputs_);
@@ -180,10 +182,9 @@ class Emitter {
     return it->second;
   }
 
-  const NodeTable& source_;  // the graph being reduced, for the templates
   const TermList& records_;
   const FusionPlan& plan_;
-  const boost::unordered_flat_map<Symbol, uint32_t, egraph::SymbolHash>& templates_;
+  const Templates& templates_;
   ReductionResult& out_;
   std::vector<uint32_t> node_of_group_;
   std::vector<uint32_t> member_pos_;      // per record: position in its stage
@@ -219,7 +220,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   result.counters.reachable_nodes = live_nodes.size();
 
   // 3-4. Template map and the engine's input, one term per live node.
-  boost::unordered_flat_map<Symbol, uint32_t, egraph::SymbolHash> templates;
+  Templates templates;
   CanonicalTerms answer;
   {
     TermGraph terms;
@@ -229,16 +230,19 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     for (uint32_t id : live_nodes) {
       const NodeRec& rec = graph.nodes.recs[id];
       const Symbol s = symbols.symbol(rec);
-      templates.try_emplace(s, id);
+      templates.try_emplace(s, rec);
       kids.clear();
       for (uint32_t in : graph.inputs(id)) kids.push_back(live_id[in]);
       terms.records.push(s, rec.kind != NodeKind::Op, kids);
     }
     terms.roots.reserve(outputs.size());
     for (NodeId o : outputs) terms.roots.push_back(live_id[o]);
+    // From here on only the templates need the node records.
+    graph.nodes = NodeTable();
+    std::vector<uint32_t>().swap(live_nodes);
     answer = engine.canonicalize(terms);
   }
-  check(answer.roots.size() == outputs.size() && answer.class_of.size() == live_nodes.size(),
+  check(answer.roots.size() == outputs.size() && answer.class_of.size() == result.counters.reachable_nodes,
         "rewrite engine answer has the wrong shape");
 
   // 5-6. Hash-consing of the answer, and the canonical roots.
@@ -265,7 +269,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   const FusionPlan plan = plan_fusion(records, roots, maximal_fusion);
   // The reduced graph keeps the pools: templates keep their pool ids.
   result.pools = std::make_unique<Pools>(std::move(graph.pools));
-  Emitter emitter(graph.nodes, records, plan, templates, result);
+  Emitter emitter(records, plan, templates, result);
   emitter.run();
 
   // 8. Outputs: the node of each root's group.
