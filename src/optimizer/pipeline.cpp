@@ -4,9 +4,9 @@
 
 #include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
 
 #include "common/hash.hpp"
+#include "common/hashed_id_set.hpp"
 #include "common/internal_error.hpp"
 #include "egraph/symbol.hpp"
 #include "optimizer/fusion.hpp"
@@ -38,51 +38,40 @@ std::vector<uint8_t> reachable(const Graph& graph, std::span<const NodeId> outpu
 // engine's answer, keeping the first of each.
 class CanonicalRecords {
  public:
-  CanonicalRecords() : index_(0, Hash{}, Eq{&list_}) {}
+  CanonicalRecords() : index_(Same{&list_}) {}
 
   TermList& list() { return list_; }
 
   uint32_t add(Symbol symbol, bool boundary, std::span<const uint32_t> children) {
-    const uint32_t h = hash(symbol, children);
-    if (auto it = index_.find(Probe{symbol, children, h}); it != index_.end()) return static_cast<uint32_t>(*it);
+    const Key key{symbol, children};
+    const uint32_t h = hash(key);
+    if (auto found = index_.find(key, h)) return *found;
     const auto id = static_cast<uint32_t>(list_.size());
     list_.push(symbol, boundary, children);
-    index_.insert(uint64_t{h} << 32 | id);
+    index_.insert(id, h);
     return id;
   }
 
  private:
-  struct Probe {
+  struct Key {
     Symbol symbol;
     std::span<const uint32_t> children;
-    uint32_t hash;
   };
-  static uint32_t hash(Symbol symbol, std::span<const uint32_t> children) {
+  static uint32_t hash(const Key& k) {
     WordHasher h;
-    h.add(uint64_t{symbol.raw()} << 32 | children.size());
-    for (uint32_t c : children) h.add(c);
+    h.add(uint64_t{k.symbol.raw()} << 32 | k.children.size());
+    for (uint32_t c : k.children) h.add(c);
     return static_cast<uint32_t>(h.value() >> 32);
   }
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(uint64_t entry) const { return entry >> 32; }
-    size_t operator()(const Probe& p) const { return p.hash; }
-  };
-  struct Eq {
-    using is_transparent = void;
+  struct Same {
     const TermList* list;
-    bool operator()(uint64_t a, uint64_t b) const { return a == b; }
-    bool operator()(const Probe& p, uint64_t entry) const {
-      const auto id = static_cast<uint32_t>(entry);
-      if ((entry >> 32) != p.hash || list->symbols[id] != p.symbol) return false;
-      const auto kids = list->children_of(id);
-      return std::equal(kids.begin(), kids.end(), p.children.begin(), p.children.end());
+    bool operator()(const Key& k, uint32_t id) const {
+      return list->symbols[id] == k.symbol && std::ranges::equal(list->children_of(id), k.children);
     }
-    bool operator()(uint64_t entry, const Probe& p) const { return (*this)(p, entry); }
   };
 
   TermList list_;
-  boost::unordered_flat_set<uint64_t, Hash, Eq> index_;
+  HashedIdSet<Key, Same> index_;
 };
 
 /// The first live node of each symbol; boundary records are rebuilt from it.
