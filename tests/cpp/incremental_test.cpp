@@ -6,39 +6,28 @@
 #include <thread>
 
 #include "common/internal_error.hpp"
+#include "graph_builder.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/saturation_engine.hpp"
 
 namespace korvane {
 namespace {
 
-ParamRef f(std::string_view key, double v) { return {key, ParamTag::Float, double_bits(v), {}}; }
-ParamRef s(std::string_view key, std::string_view v) { return {key, ParamTag::Str, 0, v}; }
+using testing_support::f;
+using testing_support::s;
 
-NodeId add(Store& store, NodeKind kind, std::string_view name, std::vector<NodeId> inputs,
-           std::vector<ParamRef> params = {}) {
-  sort_params(params);
-  NodeSpec spec;
-  spec.kind = kind;
-  spec.name = name;
-  spec.inputs = inputs;
-  spec.params = params;
-  return store.intern_node(spec).value();
-}
-NodeId op(Store& st, std::string_view name, std::vector<NodeId> in, std::vector<ParamRef> p = {}) {
-  return add(st, NodeKind::Op, name, std::move(in), std::move(p));
-}
-NodeId src(Store& st, std::string_view name) { return add(st, NodeKind::Source, name, {}); }
+using testing_support::Builder;
 
 const std::vector<ParamRef> kAddZeroR = {f("scalar", 0.0), s("side", "r")};
 
 TEST(IncrementalReducer, StartsEmptyAndCountsEveryNodeOnce) {
-  Store store;
+  Builder b;
+  Store& store = b.store;
   IncrementalReducer r;
   EXPECT_EQ(r.watermark(), 0u);
   EXPECT_EQ(r.step(store).value(), 0u);
-  NodeId last = src(store, "x");
-  for (int i = 0; i < 9; ++i) last = op(store, "neg", {last}, {{"i", ParamTag::Int, static_cast<uint64_t>(i), {}}});
+  NodeId last = b.src("x");
+  for (int i = 0; i < 9; ++i) last = b.op("neg", {last}, {{"i", ParamTag::Int, static_cast<uint64_t>(i), {}}});
   // Steps see whatever is new, however the recording was split.
   EXPECT_EQ(r.step(store).value(), 10u);
   EXPECT_EQ(r.step(store).value(), 0u);
@@ -48,43 +37,45 @@ TEST(IncrementalReducer, StartsEmptyAndCountsEveryNodeOnce) {
 }
 
 TEST(IncrementalReducer, CanonicalisesIdentitiesTwinsAndDuplicates) {
-  Store store;
+  Builder b;
+  Store& store = b.store;
   IncrementalReducer r;
-  const NodeId x = src(store, "x");
-  const NodeId y = src(store, "y");
+  const NodeId x = b.src("x");
+  const NodeId y = b.src("y");
   r.step(store);
   ASSERT_EQ(r.canonical_count(), 2u);
 
-  op(store, "add", {x}, kAddZeroR);  // vanishes into x
+  b.op("add", {x}, kAddZeroR);  // vanishes into x
   r.step(store);
   EXPECT_EQ(r.canonical_count(), 2u);
 
-  op(store, "add", {x, y});
-  op(store, "add", {y, x});  // the twin of the previous node
+  b.op("add", {x, y});
+  b.op("add", {y, x});  // the twin of the previous node
   r.step(store);
   EXPECT_EQ(r.canonical_count(), 3u);
 
-  op(store, "sub", {x, y});
-  op(store, "sub", {y, x});  // not commutative
-  op(store, "add", {x, y}, {s("side", "r")});
-  op(store, "add", {y, x}, {s("side", "r")});  // commutativity needs no parameters
+  b.op("sub", {x, y});
+  b.op("sub", {y, x});  // not commutative
+  b.op("add", {x, y}, {s("side", "r")});
+  b.op("add", {y, x}, {s("side", "r")});  // commutativity needs no parameters
   r.step(store);
   EXPECT_EQ(r.canonical_count(), 7u);
 
-  const NodeId nx = op(store, "neg", {x});
-  op(store, "neg", {op(store, "mul", {x}, {f("scalar", 1.0), s("side", "l")})});  // neg(x) again
+  const NodeId nx = b.op("neg", {x});
+  b.op("neg", {b.op("mul", {x}, {f("scalar", 1.0), s("side", "l")})});  // neg(x) again
   r.step(store);
   EXPECT_EQ(r.canonical_count(), 8u);
   (void)nx;
 }
 
 TEST(IncrementalReducer, IdentitySymbolWithOtherArityIsAnOrdinaryNode) {
-  Store store;
+  Builder b;
+  Store& store = b.store;
   IncrementalReducer r;
-  const NodeId x = src(store, "x");
-  const NodeId y = src(store, "y");
-  const NodeId two = op(store, "add", {x, y}, kAddZeroR);
-  const NodeId none = op(store, "add", {}, kAddZeroR);
+  const NodeId x = b.src("x");
+  const NodeId y = b.src("y");
+  const NodeId two = b.op("add", {x, y}, kAddZeroR);
+  const NodeId none = b.op("add", {}, kAddZeroR);
   r.step(store);
   EXPECT_EQ(r.canonical_count(), 4u);
   // And finalize keeps both, as the rewrite rules do.
@@ -94,31 +85,32 @@ TEST(IncrementalReducer, IdentitySymbolWithOtherArityIsAnOrdinaryNode) {
 }
 
 TEST(IncrementalReducer, BoundToTheFirstStore) {
-  Store first;
-  Store second;
-  src(first, "x");
-  src(second, "y");
-  src(second, "z");
+  Builder first;
+  Builder second;
+  first.src("x");
+  second.src("y");
+  second.src("z");
   IncrementalReducer r;
-  ASSERT_TRUE(r.step(first).ok());
-  EXPECT_FALSE(r.step(second).ok());
-  EXPECT_FALSE(r.finalize(second, {}, false).ok());
+  ASSERT_TRUE(r.step(first.store).ok());
+  EXPECT_FALSE(r.step(second.store).ok());
+  EXPECT_FALSE(r.finalize(second.store, {}, false).ok());
   EXPECT_EQ(r.watermark(), 1u);
-  EXPECT_TRUE(r.finalize(first, std::vector<NodeId>{0}, false).ok());
+  EXPECT_TRUE(r.finalize(first.store, std::vector<NodeId>{0}, false).ok());
 }
 
 TEST(IncrementalReducer, FinalizeMatchesTheOneShotReduction) {
-  Store store;
+  Builder b;
+  Store& store = b.store;
   IncrementalReducer r;
-  const NodeId x = src(store, "x");
-  const NodeId y = src(store, "y");
-  const NodeId a = op(store, "mul", {x, y});
+  const NodeId x = b.src("x");
+  const NodeId y = b.src("y");
+  const NodeId a = b.op("mul", {x, y});
   r.step(store);
-  const NodeId b = op(store, "mul", {y, x});
-  const NodeId z = op(store, "add", {b}, kAddZeroR);
-  const NodeId e = op(store, "exp", {z});
-  const NodeId sum = add(store, NodeKind::Reduction, "sum", {e, a});
-  src(store, "dead");
+  const NodeId yx = b.op("mul", {y, x});
+  const NodeId z = b.op("add", {yx}, kAddZeroR);
+  const NodeId e = b.op("exp", {z});
+  const NodeId sum = b.add(NodeKind::Reduction, "sum", {e, a});
+  b.src("dead");
 
   auto inc = r.finalize(store, std::vector<NodeId>{sum, z}, false);
   ASSERT_TRUE(inc.ok());
@@ -136,7 +128,7 @@ TEST(IncrementalReducer, FinalizeMatchesTheOneShotReduction) {
   EXPECT_EQ(inc.value().counters.input_nodes, r.canonical_count());
 
   // Still usable: more recording, another finalize covering everything.
-  const NodeId later = op(store, "neg", {sum});
+  const NodeId later = b.op("neg", {sum});
   auto again = r.finalize(store, std::vector<NodeId>{later}, true);
   ASSERT_TRUE(again.ok());
   EXPECT_EQ(again.value().store->node_map().size(), store.node_count());
@@ -146,8 +138,9 @@ TEST(IncrementalReducer, FinalizeMatchesTheOneShotReduction) {
 TEST(IncrementalReducer, PoisonedReducerRefusesEveryCall) {
   // A store whose lock is poisoned makes the reducer's step fail while the
   // reducer's own lock is held, which poisons the reducer as well.
-  Store store;
-  src(store, "x");
+  Builder b;
+  Store& store = b.store;
+  b.src("x");
   EXPECT_THROW(store.read_locked([](const auto&, const auto&, const auto&) -> int { throw InternalError("x"); }),
                InternalError);
   IncrementalReducer r;
@@ -161,12 +154,13 @@ TEST(IncrementalReducer, PoisonedReducerRefusesEveryCall) {
 }
 
 TEST(IncrementalReducer, ConcurrentStepsConsumeEachNodeOnce) {
-  Store store;
+  Builder b;
+  Store& store = b.store;
   IncrementalReducer r;
-  NodeId last = src(store, "x");
+  NodeId last = b.src("x");
   std::atomic<bool> done{false};
   std::thread recorder([&] {
-    for (int i = 0; i < 5000; ++i) last = op(store, i % 3 ? "neg" : "exp", {last});
+    for (int i = 0; i < 5000; ++i) last = b.op(i % 3 ? "neg" : "exp", {last});
     done = true;
   });
   std::thread stepper([&] {

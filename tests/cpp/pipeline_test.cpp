@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "graph_builder.hpp"
 #include "optimizer/node_symbol.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/saturation_engine.hpp"
@@ -14,30 +15,9 @@ namespace {
 
 constexpr uint64_t kNone = NodeMapEntry::kNone;
 
-ParamRef f(std::string_view key, double v) { return {key, ParamTag::Float, double_bits(v), {}}; }
-ParamRef s(std::string_view key, std::string_view v) { return {key, ParamTag::Str, 0, v}; }
-
-/// Records nodes into a store with terse calls.
-struct Builder {
-  Store store;
-
-  NodeId add(NodeKind kind, std::string_view name, std::vector<NodeId> inputs, std::vector<ParamRef> params = {}) {
-    sort_params(params);
-    NodeSpec spec;
-    spec.kind = kind;
-    spec.name = name;
-    spec.inputs = inputs;
-    spec.params = params;
-    auto id = store.intern_node(spec);
-    EXPECT_TRUE(id.ok());
-    return id.ok() ? id.value() : 0;
-  }
-  NodeId src(std::string_view name) { return add(NodeKind::Source, name, {}); }
-  NodeId op(std::string_view name, std::vector<NodeId> in, std::vector<ParamRef> p = {}) {
-    return add(NodeKind::Op, name, std::move(in), std::move(p));
-  }
-  NodeId red(std::string_view name, std::vector<NodeId> in) { return add(NodeKind::Reduction, name, std::move(in)); }
-};
+using testing_support::Builder;
+using testing_support::f;
+using testing_support::s;
 
 /// A reduced store read back in a form that is easy to compare.
 struct Reduced {

@@ -1,0 +1,39 @@
+// graph_builder.hpp - terse recording of test graphs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string_view>
+#include <vector>
+
+#include "store/store.hpp"
+
+namespace korvane::testing_support {
+
+inline ParamRef f(std::string_view key, double v) { return {key, ParamTag::Float, double_bits(v), {}}; }
+inline ParamRef s(std::string_view key, std::string_view v) { return {key, ParamTag::Str, 0, v}; }
+inline ParamRef i(std::string_view key, int64_t v) { return {key, ParamTag::Int, static_cast<uint64_t>(v), {}}; }
+
+/// Records nodes into its store, one call per node.
+struct Builder {
+  Store store;
+
+  NodeId add(NodeKind kind, std::string_view name, std::vector<NodeId> inputs, std::vector<ParamRef> params = {}) {
+    sort_params(params);
+    NodeSpec spec;
+    spec.kind = kind;
+    spec.name = name;
+    spec.inputs = inputs;
+    spec.params = params;
+    auto id = store.intern_node(spec);
+    EXPECT_TRUE(id.ok());
+    return id.ok() ? id.value() : 0;
+  }
+  NodeId src(std::string_view name) { return add(NodeKind::Source, name, {}); }
+  NodeId op(std::string_view name, std::vector<NodeId> in, std::vector<ParamRef> p = {}) {
+    return add(NodeKind::Op, name, std::move(in), std::move(p));
+  }
+  NodeId red(std::string_view name, std::vector<NodeId> in) { return add(NodeKind::Reduction, name, std::move(in)); }
+};
+
+}  // namespace korvane::testing_support
