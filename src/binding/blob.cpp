@@ -21,7 +21,7 @@ const Signature kDeserialize{"GraphStore.deserialize", {"data"}, 1, 1};
 
 // With explicit outputs the ids are checked against the node count first
 // (nodes are never removed, so they stay valid); the snapshot is taken
-// afterwards and encoded without the lock.
+// afterwards, with the marks, and encoded without the lock.
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
@@ -37,10 +37,14 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       }
     }
     const Snapshot snap = store.snapshot();
-    auto blob = write_blob(snap.graph.pools, snap.graph.nodes, explicit_outputs ? outputs : snap.outputs);
-    if (!blob) raise(PyExc_ValueError, "%s", blob.error().message.c_str());
-    const std::string& bytes = blob.value();
-    return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()))).release();
+    auto plan = BlobPlan::make(snap.graph.pools, snap.graph.nodes, explicit_outputs ? outputs : snap.outputs);
+    if (!plan) raise(PyExc_ValueError, "%s", plan.error().message.c_str());
+    // The blob is written straight into the new bytes object.
+    Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.value().size())));
+    char* buffer = PyBytes_AsString(bytes.get());
+    if (buffer == nullptr) throw PythonError{};
+    plan.value().write(buffer);
+    return bytes.release();
   });
 }
 

@@ -2,6 +2,7 @@
 #include "store/blob.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -17,165 +18,183 @@ namespace korvane {
 
 namespace {
 
-/// A count or length the writer cannot store; caught by write_blob.
+/// A count or length the writer cannot store; caught by BlobPlan::make.
 struct TooLarge {
   std::string message;
 };
 
-/// Appends little-endian fields to one growing buffer through a raw cursor:
-/// a field costs a bounds test and a store, not a call into std::string.
-class Writer {
- public:
-  Writer(std::string& out, size_t size_hint, uint64_t max_count) : out_(out), max_count_(max_count) {
-    out_.resize(std::max<size_t>(size_hint, 64));
-    cur_ = out_.data();
-    end_ = cur_ + out_.size();
+// The write pass stores through a raw cursor kept in a register (each
+// helper returns the advanced pointer); the plan guarantees the room. Going
+// through std::string appends, and through a cursor member that every byte
+// store might alias, made writing three times slower.
+template <class T>
+char* put(char* p, T v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, sizeof v);
+  } else {
+    for (size_t i = 0; i < sizeof v; ++i) p[i] = static_cast<char>(v >> (8 * i));
   }
-
-  void u8(uint8_t v) {
-    room(1);
-    *cur_++ = static_cast<char>(v);
-  }
-  void u32(uint32_t v) { put(v); }
-  void u64(uint64_t v) { put(v); }
-  /// A 32-bit count or length; `what` names it when it does not fit.
-  void count(uint64_t n, const char* what) {
-    if (n > max_count_) [[unlikely]] {
-      throw TooLarge{std::string("cannot serialize: ") + what + " " + std::to_string(n) +
-                     " does not fit in a 32-bit blob field"};
-    }
-    put(static_cast<uint32_t>(n));
-  }
-  void str(std::string_view s, const char* what) {
-    count(s.size(), what);
-    room(s.size());
-    std::memcpy(cur_, s.data(), s.size());
-    cur_ += s.size();
-  }
-  /// Cuts the buffer to what was written.
-  void finish() { out_.resize(static_cast<size_t>(cur_ - out_.data())); }
-
- private:
-  template <class T>
-  void put(T v) {
-    room(sizeof v);
-    // Shifts rather than a memcpy keep the byte order fixed on any host;
-    // compilers turn the loop into one store on little-endian machines.
-    for (size_t i = 0; i < sizeof v; ++i) cur_[i] = static_cast<char>(v >> (8 * i));
-    cur_ += sizeof v;
-  }
-  void room(size_t n) {
-    if (static_cast<size_t>(end_ - cur_) >= n) [[likely]] return;
-    const size_t used = static_cast<size_t>(cur_ - out_.data());
-    out_.resize(std::max(out_.size() * 2, used + n));
-    cur_ = out_.data() + used;
-    end_ = out_.data() + out_.size();
-  }
-
-  std::string& out_;
-  uint64_t max_count_;
-  char* cur_;
-  char* end_;
-};
-
-void write_params(Writer& w, const PoolData& pools, uint32_t map) {
-  const auto slots = pools.params(map);
-  w.count(slots.size(), "parameter count");
-  for (const ParamSlot& s : slots) {
-    w.str(pools.str(s.key), "parameter key length");
-    w.u8(static_cast<uint8_t>(s.tag));
-    switch (s.tag) {
-      case ParamTag::Int:
-      case ParamTag::Float:
-        w.u64(s.bits);
-        break;
-      case ParamTag::Bool:
-        w.u8(s.bits != 0 ? 1 : 0);
-        break;
-      case ParamTag::Str:
-        w.str(pools.str(static_cast<uint32_t>(s.bits)), "string parameter length");
-        break;
-    }
-  }
+  return p + sizeof v;
 }
 
-void write_ids(Writer& w, std::span<const uint32_t> ids) {
-  w.count(ids.size(), "input count");
-  for (uint32_t id : ids) w.u64(id);
+char* put_bytes(char* p, std::string_view s) {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
 }
 
-void write_descriptor(Writer& w, const PoolData& pools, const DescriptorRec& d) {
-  for (size_t f = 0; f < 5; ++f) w.str(pools.str(d.fields[f]), "descriptor field length");
-  const uint32_t pre = d.fields[5];
-  w.u8(pre == kNoString ? 0 : 1);
-  if (pre != kNoString) w.str(pools.str(pre), "descriptor field length");
+char* put_str(char* p, std::string_view s) { return put_bytes(put(p, static_cast<uint32_t>(s.size())), s); }
+
+char* put_ids(char* p, std::span<const uint32_t> ids) {
+  p = put(p, static_cast<uint32_t>(ids.size()));
+  for (uint32_t id : ids) p = put(p, uint64_t{id});
+  return p;
 }
 
-void write_members(Writer& w, const PoolData& pools, uint32_t list) {
-  const auto members = pools.member_list(list);
-  w.count(members.size(), "stage member count");
-  for (const MemberRec& m : members) {
-    w.str(pools.str(m.token), "stage member token length");
-    const auto refs = pools.member_refs(m);
-    w.count(refs.size(), "stage ref count");
-    for (const StageRef& r : refs) {
-      w.u8(static_cast<uint8_t>(r.kind));
-      w.u32(r.index);
-    }
-  }
+void append_u32(std::string& out, uint32_t v) {
+  char buf[4];
+  put(buf, v);
+  out.append(buf, 4);
 }
 
-void write_node(Writer& w, const PoolData& pools, const NodeTable& nodes, size_t i) {
-  const NodeRec& r = nodes.recs[i];
-  w.u8(static_cast<uint8_t>(r.kind));
-  switch (r.kind) {
-    case NodeKind::Source:
-      w.str(pools.str(r.payload), "name length");
-      write_params(w, pools, r.params);
-      return;
-    case NodeKind::Op:
-    case NodeKind::Reduction:
-      w.str(pools.str(r.payload), "name length");
-      write_params(w, pools, r.params);
-      write_ids(w, nodes.inputs_of(i));
-      return;
-    case NodeKind::External:
-      write_descriptor(w, pools, pools.descriptors[r.payload]);
-      write_params(w, pools, r.params);
-      write_ids(w, nodes.inputs_of(i));
-      return;
-    case NodeKind::Stage:
-      write_ids(w, nodes.inputs_of(i));
-      write_members(w, pools, r.payload);
-      return;
-    case NodeKind::Exchange:
-    case NodeKind::Join:
-      write_params(w, pools, r.params);
-      write_ids(w, nodes.inputs_of(i));
-      return;
-  }
-  throw InternalError("node record with an unknown kind");
+void append_u64(std::string& out, uint64_t v) {
+  char buf[8];
+  put(buf, v);
+  out.append(buf, 8);
 }
 
 }  // namespace
 
-Expected<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
-                                               std::span<const NodeId> outputs, uint64_t max_count) {
-  std::string out;
-  // A guess that avoids most regrowth: tag, a short name, a small map and
-  // two inputs per node, plus the long input lists.
-  const size_t hint = 12 + nodes.size() * 40 + nodes.inputs.size() * 8 + outputs.size() * 8;
+Expected<BlobPlan, BlobTooLarge> BlobPlan::make(const PoolData& pools, const NodeTable& nodes,
+                                                std::span<const NodeId> outputs, uint64_t max_count) {
+  BlobPlan plan(pools, nodes, outputs);
+  plan.max_count_ = max_count;
+  plan.map_at_.assign(pools.param_maps.size(), 0);
+  plan.map_len_.assign(pools.param_maps.size(), 0);
   try {
-    Writer w(out, hint, max_count);
-    for (char c : kBlobMagic) w.u8(static_cast<uint8_t>(c));
-    w.count(nodes.size(), "node count");
-    for (size_t i = 0; i < nodes.size(); ++i) write_node(w, pools, nodes, i);
-    w.count(outputs.size(), "output count");
-    for (NodeId id : outputs) w.u64(id);
-    w.finish();
+    plan.length(nodes.size(), "node count");
+    uint64_t size = kBlobMagic.size() + 4;
+    for (size_t i = 0; i < nodes.size(); ++i) size += plan.node_size(i);
+    size += 4 + 8 * plan.length(outputs.size(), "output count");
+    plan.size_ = size;
   } catch (TooLarge& e) {
     return BlobTooLarge{std::move(e.message)};
   }
+  return plan;
+}
+
+// `n` when it fits a 32-bit field; `what` names it otherwise.
+uint64_t BlobPlan::length(uint64_t n, const char* what) const {
+  if (n > max_count_) [[unlikely]] {
+    throw TooLarge{std::string("cannot serialize: ") + what + " " + std::to_string(n) +
+                   " does not fit in a 32-bit blob field"};
+  }
+  return n;
+}
+
+// Encodes map `map` into maps_ the first time it is seen.
+uint64_t BlobPlan::map_size(uint32_t map) {
+  if (map_at_[map] != 0) return map_len_[map];
+  const size_t at = maps_.size();
+  const auto slots = pools_->params(map);
+  append_u32(maps_, static_cast<uint32_t>(length(slots.size(), "parameter count")));
+  for (const ParamSlot& s : slots) {
+    const std::string_view key = pools_->str(s.key);
+    append_u32(maps_, static_cast<uint32_t>(length(key.size(), "parameter key length")));
+    maps_ += key;
+    maps_ += static_cast<char>(s.tag);
+    switch (s.tag) {
+      case ParamTag::Int:
+      case ParamTag::Float:
+        append_u64(maps_, s.bits);
+        break;
+      case ParamTag::Bool:
+        maps_ += static_cast<char>(s.bits != 0 ? 1 : 0);
+        break;
+      case ParamTag::Str: {
+        const std::string_view value = pools_->str(static_cast<uint32_t>(s.bits));
+        append_u32(maps_, static_cast<uint32_t>(length(value.size(), "string parameter length")));
+        maps_ += value;
+        break;
+      }
+    }
+  }
+  map_at_[map] = at + 1;
+  map_len_[map] = maps_.size() - at;
+  return map_len_[map];
+}
+
+// Sizes node `i`, checking its lengths and counts in the order they are written.
+uint64_t BlobPlan::node_size(size_t i) {
+  const NodeRec& r = nodes_->recs[i];
+  auto ids = [&] { return 4 + 8 * length(r.input_count, "input count"); };
+  uint64_t size = 1;
+  if (has_name(r.kind)) size += 4 + length(pools_->str(r.payload).size(), "name length");
+  if (r.kind == NodeKind::External) {
+    const DescriptorRec& d = pools_->descriptors[r.payload];
+    size += 1;  // the preprocessing_ref flag
+    for (uint32_t field : d.fields) {
+      if (field != kNoString) size += 4 + length(pools_->str(field).size(), "descriptor field length");
+    }
+  }
+  if (r.kind == NodeKind::Stage) {
+    size += ids();
+    const auto members = pools_->member_list(r.payload);
+    length(members.size(), "stage member count");
+    size += 4;
+    for (const MemberRec& m : members) {
+      size += 4 + length(pools_->str(m.token).size(), "stage member token length");
+      size += 4 + 5 * length(m.ref_count, "stage ref count");
+    }
+    return size;
+  }
+  size += map_size(r.params);
+  return r.kind == NodeKind::Source ? size : size + ids();
+}
+
+char* BlobPlan::write_node(char* p, size_t i) const {
+  const NodeRec& r = nodes_->recs[i];
+  p = put(p, static_cast<uint8_t>(r.kind));
+  if (has_name(r.kind)) p = put_str(p, pools_->str(r.payload));
+  if (r.kind == NodeKind::External) {
+    const DescriptorRec& d = pools_->descriptors[r.payload];
+    for (size_t f = 0; f < 5; ++f) p = put_str(p, pools_->str(d.fields[f]));
+    p = put(p, static_cast<uint8_t>(d.fields[5] == kNoString ? 0 : 1));
+    if (d.fields[5] != kNoString) p = put_str(p, pools_->str(d.fields[5]));
+  }
+  if (r.kind == NodeKind::Stage) {
+    p = put_ids(p, nodes_->inputs_of(i));
+    const auto members = pools_->member_list(r.payload);
+    p = put(p, static_cast<uint32_t>(members.size()));
+    for (const MemberRec& m : members) {
+      p = put_str(p, pools_->str(m.token));
+      p = put(p, m.ref_count);
+      for (const StageRef& ref : pools_->member_refs(m)) {
+        p = put(p, static_cast<uint8_t>(ref.kind));
+        p = put(p, ref.index);
+      }
+    }
+    return p;
+  }
+  p = put_bytes(p, std::string_view(maps_).substr(map_at_[r.params] - 1, map_len_[r.params]));
+  if (r.kind == NodeKind::Source) return p;
+  return put_ids(p, nodes_->inputs_of(i));
+}
+
+void BlobPlan::write(char* out) const {
+  char* p = put_bytes(out, kBlobMagic);
+  p = put(p, static_cast<uint32_t>(nodes_->size()));
+  for (size_t i = 0; i < nodes_->size(); ++i) p = write_node(p, i);
+  p = put(p, static_cast<uint32_t>(outputs_.size()));
+  for (NodeId id : outputs_) p = put(p, id);
+  check(p == out + size_, "blob shorter than planned");
+}
+
+Expected<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
+                                               std::span<const NodeId> outputs, uint64_t max_count) {
+  auto plan = BlobPlan::make(pools, nodes, outputs, max_count);
+  if (!plan) return plan.error();
+  std::string out(plan.value().size(), '\0');
+  plan.value().write(out.data());
   return out;
 }
 

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/expected.hpp"
 #include "store/graph.hpp"
@@ -31,10 +32,48 @@ struct BlobTooLarge {
   std::string message;
 };
 
-/// Writes the blob of `nodes` (whose pool ids refer to `pools`) with the
-/// output list `outputs`, written as given, duplicates included. Fails
-/// without writing anything further when a count or length exceeds
-/// `max_count` (the format's limit; tests lower it).
+/// A blob ready to be written. Making the plan is a first pass over the
+/// graph that sizes the blob exactly and checks every count and length
+/// against `max_count` (the format's limit; tests lower it); `write` is a
+/// second pass that fills a buffer of that size and cannot fail, so a
+/// caller can write straight into memory it allocated for the result. The
+/// plan refers to the graph and outputs it was made from, which must stay
+/// alive and unchanged until it is written.
+class BlobPlan {
+ public:
+  /// Plans the blob of `nodes` (whose pool ids refer to `pools`) with the
+  /// output list `outputs`, which is written as given, duplicates included.
+  static Expected<BlobPlan, BlobTooLarge> make(const PoolData& pools, const NodeTable& nodes,
+                                               std::span<const NodeId> outputs, uint64_t max_count = kBlobMaxCount);
+
+  /// The exact length of the blob in bytes.
+  size_t size() const { return size_; }
+  /// Writes the blob to `out`, which must hold size() bytes.
+  void write(char* out) const;
+
+ private:
+  BlobPlan(const PoolData& pools, const NodeTable& nodes, std::span<const NodeId> outputs)
+      : pools_(&pools), nodes_(&nodes), outputs_(outputs) {}
+  uint64_t node_size(size_t i);
+  uint64_t map_size(uint32_t map);
+  uint64_t length(uint64_t n, const char* what) const;
+  char* write_node(char* p, size_t i) const;
+
+  const PoolData* pools_;
+  const NodeTable* nodes_;
+  std::span<const NodeId> outputs_;
+  uint64_t max_count_ = kBlobMaxCount;
+  size_t size_ = 0;
+  /// Every parameter map the graph uses, encoded once, back to back; a
+  /// recorded graph repeats a few maps many times.
+  std::string maps_;
+  /// Per map id: its offset in `maps_` plus one (0 for a map no node uses),
+  /// and its length.
+  std::vector<uint64_t> map_at_;
+  std::vector<uint64_t> map_len_;
+};
+
+/// Plans and writes the blob in one call.
 Expected<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
                                                std::span<const NodeId> outputs,
                                                uint64_t max_count = kBlobMaxCount);
