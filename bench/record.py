@@ -44,8 +44,9 @@ def tracing_loop(add_op, calls):
     """`calls` recordings; 40% of them repeat an earlier call."""
     names = NAMES
     for i in range(calls):
-        # Two of every five calls re-record the node of an earlier call.
-        k = (i * 2654435761) % (i - i // 5 * 3) if i % 5 < 2 and i > 10 else i
+        # Two of every five calls re-record the node of an earlier call that
+        # recorded a new one (a call i with i % 5 >= 2).
+        k = (i * 2654435761) % (i // 5) * 5 + 2 if i % 5 < 2 and i >= 10 else i
         add_op(names[k % 7], [k % SOURCES, (k // SOURCES) % SOURCES], {"axis": k % 4, "scale": 0.5})
 
 
