@@ -32,3 +32,7 @@ build/fuzz/fuzz/blob_fuzz -runs=0 fuzz/corpus/blob
 step "Python module (wheel) and tests"
 python -m pip install -q . -C cmake.define.KORVANE_WERROR=ON
 python -m pytest -q tests/python
+
+step "Type stubs: stubtest against the built module, mypy on a typed example"
+python -m mypy.stubtest korvane_core
+python -m mypy --strict --no-error-summary tests/typing/example.py

@@ -1,14 +1,19 @@
-"""Type information for the korvane_core extension module."""
+"""Type information for the korvane_core extension module.
 
-from typing import Literal, Sequence, SupportsIndex, TypedDict, final
+The TypedDicts below describe the dicts the module returns; they exist only
+for type checkers (import them under `if TYPE_CHECKING:`)."""
+
+from typing import Any, Literal, Sequence, SupportsIndex, TypedDict, final, type_check_only
 
 import numpy as np
+import numpy.typing as npt
 from typing_extensions import TypeAlias
 
-ParamValue: TypeAlias = int | float | bool | str
-Params: TypeAlias = dict[str, ParamValue]
-NodeIds: TypeAlias = Sequence[SupportsIndex]
+_ParamValue: TypeAlias = int | float | bool | str
+_Params: TypeAlias = dict[str, _ParamValue]
+_NodeIds: TypeAlias = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]
 
+@type_check_only
 class DescriptorDict(TypedDict):
     kind: str
     content_hash: str
@@ -17,6 +22,7 @@ class DescriptorDict(TypedDict):
     io_schema: str
     preprocessing_ref: str | None
 
+@type_check_only
 class ReductionReport(TypedDict):
     input_nodes: int
     reachable_nodes: int
@@ -25,46 +31,55 @@ class ReductionReport(TypedDict):
     reduced_nodes: int
     boundary_nodes: int
 
+@type_check_only
 class MemberDict(TypedDict):
     kind: Literal["op", "red"]
     name: str
-    params: Params
+    params: _Params
     inputs: list[tuple[Literal["input", "member"], int]]
 
+@type_check_only
 class _NodeBase(TypedDict):
     id: int
     output: bool
     inputs: list[int]
     name: str
-    params: Params
+    params: _Params
 
+@type_check_only
 class SourceNode(_NodeBase):
     kind: Literal["source"]
 
+@type_check_only
 class OpNode(_NodeBase):
     kind: Literal["op"]
 
+@type_check_only
 class ReductionNode(_NodeBase):
     kind: Literal["reduction"]
 
+@type_check_only
 class ExchangeNode(_NodeBase):
     kind: Literal["exchange"]
 
+@type_check_only
 class JoinNode(_NodeBase):
     kind: Literal["join"]
 
+@type_check_only
 class ExternalNode(_NodeBase):
     kind: Literal["external"]
     descriptor: DescriptorDict
 
+@type_check_only
 class StageNode(_NodeBase):
     kind: Literal["stage"]
     n_members: int
     members: list[MemberDict]
 
-NodeDict: TypeAlias = SourceNode | OpNode | ReductionNode | ExternalNode | StageNode | ExchangeNode | JoinNode
-NodeMapEntry: TypeAlias = tuple[int, int | None] | None
-FusionFlag: TypeAlias = bool | np.bool_
+_NodeDict: TypeAlias = SourceNode | OpNode | ReductionNode | ExternalNode | StageNode | ExchangeNode | JoinNode
+_NodeMapEntry: TypeAlias = tuple[int, int | None] | None
+_FusionFlag: TypeAlias = bool | np.bool_
 
 def version() -> str: ...
 @final
@@ -95,28 +110,28 @@ class PayloadDescriptor:
 @final
 class GraphStore:
     def __new__(cls) -> GraphStore: ...
-    def add_source(self, name: str, params: Params | None = None) -> int: ...
-    def add_op(self, name: str, inputs: NodeIds, params: Params | None = None) -> int: ...
-    def add_reduction(self, name: str, inputs: NodeIds, params: Params | None = None) -> int: ...
+    def add_source(self, name: str, params: _Params | None = None) -> int: ...
+    def add_op(self, name: str, inputs: _NodeIds, params: _Params | None = None) -> int: ...
+    def add_reduction(self, name: str, inputs: _NodeIds, params: _Params | None = None) -> int: ...
     def add_external(
-        self, descriptor: PayloadDescriptor | DescriptorDict | dict[str, str | None], inputs: NodeIds,
-        params: Params | None = None,
+        self, descriptor: PayloadDescriptor | DescriptorDict | dict[str, str | None], inputs: _NodeIds,
+        params: _Params | None = None,
     ) -> int: ...
-    def add_exchange(self, inputs: NodeIds, params: Params | None = None) -> int: ...
-    def add_join(self, inputs: NodeIds, params: Params | None = None) -> int: ...
+    def add_exchange(self, inputs: _NodeIds, params: _Params | None = None) -> int: ...
+    def add_join(self, inputs: _NodeIds, params: _Params | None = None) -> int: ...
     def node_count(self) -> int: ...
     def to_dot(self) -> str: ...
-    def serialize(self, outputs: NodeIds | None = None) -> bytes: ...
+    def serialize(self, outputs: _NodeIds | None = None) -> bytes: ...
     @staticmethod
     def deserialize(data: bytes) -> GraphStore: ...
-    def nodes(self) -> list[NodeDict]: ...
+    def nodes(self) -> list[_NodeDict]: ...
     def outputs(self) -> list[int]: ...
-    def node_map(self) -> list[NodeMapEntry]: ...
+    def node_map(self) -> list[_NodeMapEntry]: ...
     def reduce(
-        self, *, maximal_fusion: FusionFlag = False, outputs: NodeIds | None = None
+        self, *, maximal_fusion: _FusionFlag = False, outputs: _NodeIds | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
-    def reduce_incremental(self, *, outputs: NodeIds | None = None) -> tuple[GraphStore, ReductionReport]: ...
-    def reduction_report(self, *, outputs: NodeIds | None = None) -> ReductionReport: ...
+    def reduce_incremental(self, *, outputs: _NodeIds | None = None) -> tuple[GraphStore, ReductionReport]: ...
+    def reduction_report(self, *, outputs: _NodeIds | None = None) -> ReductionReport: ...
 
 @final
 class IncrementalReducer:
@@ -126,5 +141,5 @@ class IncrementalReducer:
     def total_work(self) -> int: ...
     def canonical_count(self) -> int: ...
     def finalize(
-        self, store: GraphStore, *, maximal_fusion: FusionFlag = False, outputs: NodeIds | None = None
+        self, store: GraphStore, *, maximal_fusion: _FusionFlag = False, outputs: _NodeIds | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...

@@ -35,8 +35,8 @@ def inspect(g: kc.GraphStore) -> int:
             total += len(ref or "")
     for entry in g.node_map():
         if entry is not None:
-            node_id, member = entry
-            total += node_id + (member or 0)
+            node_id, position = entry
+            total += node_id + (position or 0)
     return total
 
 
