@@ -32,6 +32,21 @@ def test_module_attributes_in_order():
         (kc.GraphStore().add_join, "(inputs, params=None)"),
         (kc.GraphStore().node_count, "()"),
         (kc.GraphStore().outputs, "()"),
+        (kc.GraphStore().to_dot, "()"),
+        (kc.GraphStore().serialize, "(outputs=None)"),
+        (kc.GraphStore.deserialize, "(data)"),
+        (kc.GraphStore().deserialize, "(data)"),
+        (kc.GraphStore().nodes, "()"),
+        (kc.GraphStore().node_map, "()"),
+        (kc.GraphStore().reduce, "(*, maximal_fusion=False, outputs=None)"),
+        (kc.GraphStore().reduce_incremental, "(*, outputs=None)"),
+        (kc.GraphStore().reduction_report, "(*, outputs=None)"),
+        (kc.IncrementalReducer, "()"),
+        (kc.IncrementalReducer().step, "(store)"),
+        (kc.IncrementalReducer().watermark, "()"),
+        (kc.IncrementalReducer().total_work, "()"),
+        (kc.IncrementalReducer().canonical_count, "()"),
+        (kc.IncrementalReducer().finalize, "(store, *, maximal_fusion=False, outputs=None)"),
         (kc.GraphStore.add_op, "(self, /, name, inputs, params=None)"),
     ],
 )
@@ -39,7 +54,7 @@ def test_text_signatures(obj, signature):
     assert str(inspect.signature(obj)) == signature
 
 
-@pytest.mark.parametrize("cls", [kc.GraphStore, kc.PayloadDescriptor])
+@pytest.mark.parametrize("cls", [kc.GraphStore, kc.PayloadDescriptor, kc.IncrementalReducer])
 def test_types_are_plain_native_classes(cls):
     assert cls.__module__ == "korvane_core"
     assert cls.__bases__ == (object,)
@@ -50,7 +65,8 @@ def test_types_are_plain_native_classes(cls):
 def test_no_attribute_can_be_set_on_instances():
     g = kc.GraphStore()
     d = kc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
-    for obj, attr in [(g, "x"), (g, "add_op"), (d, "kind"), (d, "other")]:
+    r = kc.IncrementalReducer()
+    for obj, attr in [(g, "x"), (g, "add_op"), (d, "kind"), (d, "other"), (r, "step")]:
         with pytest.raises(AttributeError):
             setattr(obj, attr, 1)
 
@@ -114,3 +130,20 @@ def test_surrogates_raise_the_encoding_error():
     with pytest.raises(UnicodeEncodeError):
         g.add_source("x", {"k": "\udfff"})
     assert g.node_count() == 0
+
+
+def test_reprs_show_the_state():
+    g = kc.GraphStore()
+    x = g.add_source("x")
+    assert repr(g) == "<korvane_core.GraphStore: 1 node, 0 outputs>"
+    reduced, _ = g.reduce(outputs=[x, x])
+    assert repr(reduced) == "<korvane_core.GraphStore: 1 node, 1 output>"
+    r = kc.IncrementalReducer()
+    r.step(g)
+    assert repr(r) == "<korvane_core.IncrementalReducer: watermark 1, 1 canonical nodes>"
+    d = kc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="it's")
+    assert repr(d) == (
+        "PayloadDescriptor(kind='k', content_hash='h', framework='f', version='v', "
+        'io_schema="it\'s", preprocessing_ref=None)'
+    )
+    assert eval(repr(d), {"PayloadDescriptor": kc.PayloadDescriptor}).io_schema == "it's"
