@@ -87,7 +87,7 @@ class NodeViews {
  private:
   Ref node(size_t i) {
     const NodeKind kind = g_.kind(i);
-    Ref dict = check(PyDict_New());
+    Ref dict = check(PyDict_Copy(shape(kind)));
     set_item(dict.get(), k_id_.get(), Ref::borrow(id(i)));
     set_item(dict.get(), k_output_.get(), Ref::borrow(marked_[i] ? Py_True : Py_False));
     set_item(dict.get(), k_inputs_.get(), inputs(g_.inputs(i)));
@@ -101,6 +101,25 @@ class NodeViews {
       set_item(dict.get(), k_members_.get(), stage_members(members));
     }
     return dict;
+  }
+
+  /// A dict with the keys of a node of `kind`, in order, all set to None.
+  /// Copying it and replacing the values is cheaper than inserting the keys
+  /// into a new dict, which also has to grow on the way.
+  PyObject* shape(NodeKind kind) {
+    const int k = kind == NodeKind::External ? 1 : kind == NodeKind::Stage ? 2 : 0;
+    Ref& tmpl = shapes_[k];
+    if (tmpl) return tmpl.get();
+    tmpl = check(PyDict_New());
+    for (const Ref* key : {&k_id_, &k_output_, &k_inputs_, &k_kind_, &k_name_, &k_params_}) {
+      set_item(tmpl.get(), key->get(), Ref::borrow(Py_None));
+    }
+    if (k == 1) set_item(tmpl.get(), k_descriptor_.get(), Ref::borrow(Py_None));
+    if (k == 2) {
+      set_item(tmpl.get(), k_n_members_.get(), Ref::borrow(Py_None));
+      set_item(tmpl.get(), k_members_.get(), Ref::borrow(Py_None));
+    }
+    return tmpl.get();
   }
 
   /// The int of node id `i`, shared by its "id" and every input naming it.
@@ -208,6 +227,7 @@ class NodeViews {
   Ref k_input_ = interned("input");
   Ref k_member_ = interned("member");
   Ref kind_words_[kNodeKindCount];
+  Ref shapes_[3];  ///< key templates: other kinds, External, Stage
   Ref empty_;
   std::vector<Ref> strings_;           ///< per pool string id, made on first use
   std::vector<Ref> param_dicts_;       ///< per parameter map id: the template
