@@ -37,7 +37,7 @@ NodeId intern(Store& store, const Call& c) {
 
 void fill_sources(Store& store) {
   for (int i = 0; i < kSources; ++i) {
-    const std::string name = "s" + std::to_string(i);
+    const std::string name = std::string("s").append(std::to_string(i));
     NodeSpec spec;
     spec.name = name;
     store.intern_node(spec);

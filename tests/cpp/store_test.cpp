@@ -200,6 +200,14 @@ TEST(Store, PoisonedAfterAFailureEscapesTheLock) {
   EXPECT_EQ(other.node_count(), 0u);
 }
 
+// Thread t records its own node for every third i and shared ones otherwise.
+// (Built with append: g++ 12 misreads "t" + std::to_string(t) under -Wrestrict.)
+std::string node_name(int t, int i) {
+  std::string name = i % 3 == 0 ? "t" : "shared";
+  if (i % 3 == 0) name.append(std::to_string(t)).append("_");
+  return name.append(std::to_string(i));
+}
+
 TEST(Store, ConcurrentRecordingGivesOneIdPerNode) {
   Store s;
   const NodeId root = add(s, src("root"));
@@ -211,8 +219,7 @@ TEST(Store, ConcurrentRecordingGivesOneIdPerNode) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kNodes; ++i) {
         // Every thread records the shared nodes and some of its own.
-        const std::string name = (i % 3 == 0) ? "t" + std::to_string(t) + "_" + std::to_string(i)
-                                              : "shared" + std::to_string(i);
+        const std::string name = node_name(t, i);
         seen[t].push_back(add(s, op(name, {root})));
       }
     });
@@ -224,8 +231,7 @@ TEST(Store, ConcurrentRecordingGivesOneIdPerNode) {
     for (int i = 0; i < kNodes; ++i) {
       const NodeId id = seen[t][i];
       ASSERT_LT(id, snap.graph.size());
-      const std::string expected = (i % 3 == 0) ? "t" + std::to_string(t) + "_" + std::to_string(i)
-                                                : "shared" + std::to_string(i);
+      const std::string expected = node_name(t, i);
       EXPECT_EQ(snap.graph.name(id), expected);
       if (i % 3 != 0) {
         EXPECT_EQ(id, seen[0][i]);
