@@ -1,10 +1,11 @@
 // blob.hpp - the canonical "KIR1" byte form of a graph: writer and reader.
 //
 // A blob holds the node arena in id order and a list of output ids, all
-// little-endian, counts and lengths 32-bit. The writer is one pass over a
-// graph; the reader is one forward pass that interns each node as soon as
-// its record is complete, so reading what the writer wrote gives the same
-// ids and writing that store again gives the same bytes.
+// little-endian, counts and lengths 32-bit. The writer sizes a graph's blob
+// in one pass and fills it in a second; the reader is one forward pass that
+// interns each node as soon as its record is complete, so reading what the
+// writer wrote gives the same ids and writing that store again gives the
+// same bytes.
 #pragma once
 
 #include <cstdint>
