@@ -43,64 +43,49 @@ PyObject* record(PyObject* self, RecordCache& cache, NodeSpec& spec, PyObject* n
   return check(PyLong_FromUnsignedLongLong(id.value())).release();
 }
 
-// add_op and add_reduction: a name, inputs and params.
-PyObject* record_named(const Signature& sig, NodeKind kind, PyObject* self, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames) {
+// Where a recording method's arguments stand in its parameter list (-1: it
+// has no such parameter).
+struct Shape {
+  int name;
+  int inputs;
+  int params;
+};
+constexpr Shape kNamed{0, -1, 1};         // add_source
+constexpr Shape kNamedInputs{0, 1, 2};    // add_op, add_reduction
+constexpr Shape kInputsOnly{-1, 0, 1};    // add_exchange, add_join
+
+// Binds and converts the arguments in parameter order, then records.
+PyObject* record_node(const Signature& sig, Shape shape, NodeKind kind, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[3];
     bind(sig, args, nargs, kwnames, a);
     RecordCache& cache = record_cache_of(self);
     NodeSpec spec;
     spec.kind = kind;
-    convert_name(cache, a[0], sig.function, spec);
+    PyObject* name = shape.name >= 0 ? a[shape.name] : nullptr;
+    if (name != nullptr) convert_name(cache, name, sig.function, spec);
     IdArg inputs;
-    to_ids(a[1], "inputs", inputs);
+    if (shape.inputs >= 0) to_ids(a[shape.inputs], "inputs", inputs);
     ParamArg params;
-    to_params(a[2], params);
+    to_params(a[shape.params], params);
     spec.inputs = inputs;
-    return record(self, cache, spec, a[0], params);
-  });
-}
-
-// add_exchange and add_join: inputs and params only.
-PyObject* record_boundary(const Signature& sig, NodeKind kind, PyObject* self, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[2];
-    bind(sig, args, nargs, kwnames, a);
-    IdArg inputs;
-    to_ids(a[0], "inputs", inputs);
-    ParamArg params;
-    to_params(a[1], params);
-    NodeSpec spec;
-    spec.kind = kind;
-    spec.inputs = inputs;
-    return record(self, record_cache_of(self), spec, nullptr, params);
+    return record(self, cache, spec, name, params);
   });
 }
 
 }  // namespace
 
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[2];
-    bind(kAddSource, args, nargs, kwnames, a);
-    RecordCache& cache = record_cache_of(self);
-    NodeSpec spec;
-    spec.kind = NodeKind::Source;
-    convert_name(cache, a[0], kAddSource.function, spec);
-    ParamArg params;
-    to_params(a[1], params);
-    return record(self, cache, spec, a[0], params);
-  });
+  return record_node(kAddSource, kNamed, NodeKind::Source, self, args, nargs, kwnames);
 }
 
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return record_named(kAddOp, NodeKind::Op, self, args, nargs, kwnames);
+  return record_node(kAddOp, kNamedInputs, NodeKind::Op, self, args, nargs, kwnames);
 }
 
 PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return record_named(kAddReduction, NodeKind::Reduction, self, args, nargs, kwnames);
+  return record_node(kAddReduction, kNamedInputs, NodeKind::Reduction, self, args, nargs, kwnames);
 }
 
 // Converts inputs, then the descriptor, then params: the first failure wins.
@@ -123,11 +108,11 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return record_boundary(kAddExchange, NodeKind::Exchange, self, args, nargs, kwnames);
+  return record_node(kAddExchange, kInputsOnly, NodeKind::Exchange, self, args, nargs, kwnames);
 }
 
 PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return record_boundary(kAddJoin, NodeKind::Join, self, args, nargs, kwnames);
+  return record_node(kAddJoin, kInputsOnly, NodeKind::Join, self, args, nargs, kwnames);
 }
 
 }  // namespace korvane::py

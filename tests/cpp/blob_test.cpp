@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 
+#include "graph_builder.hpp"
 #include "store/blob.hpp"
 #include "store/dot.hpp"
 #include "store/utf8.hpp"
@@ -35,18 +36,7 @@ struct Bytes {
 
 Bytes header(uint32_t nodes) { return Bytes{}.raw("KIR1").u32(nodes); }
 
-NodeId add(Store& s, NodeKind kind, std::string_view name, std::vector<NodeId> inputs = {},
-           std::vector<ParamRef> params = {}) {
-  NodeSpec spec;
-  spec.kind = kind;
-  spec.name = name;
-  spec.inputs = inputs;
-  sort_params(params);
-  spec.params = params;
-  auto id = s.intern_node(spec);
-  EXPECT_TRUE(id.ok());
-  return id.ok() ? id.value() : 0;
-}
+using testing_support::add;
 
 std::string write(const Store& s, std::optional<std::vector<NodeId>> outputs = std::nullopt) {
   const Snapshot snap = s.snapshot();

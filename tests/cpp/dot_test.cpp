@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "graph_builder.hpp"
 #include "store/dot.hpp"
 #include "store/store.hpp"
 
@@ -76,16 +77,7 @@ TEST(LabelEscaping, DoublesBackslashesThenEscapesQuotes) {
   EXPECT_EQ(out, "a\\\\\\\"b\n{}");
 }
 
-NodeId add(Store& s, NodeKind kind, std::string_view name, std::vector<NodeId> inputs = {},
-           std::vector<ParamRef> params = {}) {
-  NodeSpec spec;
-  spec.kind = kind;
-  spec.name = name;
-  spec.inputs = inputs;
-  sort_params(params);
-  spec.params = params;
-  return s.intern_node(spec).value();
-}
+using testing_support::add;
 
 std::string dot_of(const Store& s) {
   return s.read_locked([](const PoolData& pools, const NodeTable& nodes, const std::vector<NodeId>& outputs) {
