@@ -27,20 +27,20 @@ Call call(uint64_t k) {
 }
 
 NodeId intern(Store& store, const Call& c) {
-  NodeSpec spec;
-  spec.kind = NodeKind::Op;
-  spec.name = c.name;
-  spec.inputs = c.inputs;
-  spec.params = c.params;
-  return store.intern_node(spec).value();
+  NodeSpec node_spec;
+  node_spec.kind = NodeKind::Op;
+  node_spec.name = c.name;
+  node_spec.inputs = c.inputs;
+  node_spec.params = c.params;
+  return store.intern_node(node_spec).value();
 }
 
 void fill_sources(Store& store) {
   for (int i = 0; i < kSources; ++i) {
     const std::string name = std::string("s").append(std::to_string(i));
-    NodeSpec spec;
-    spec.name = name;
-    store.intern_node(spec);
+    NodeSpec node_spec;
+    node_spec.name = name;
+    store.intern_node(node_spec);
   }
 }
 

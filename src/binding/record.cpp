@@ -18,28 +18,28 @@ const Signature kAddJoin{"GraphStore.add_join", {"inputs", "params"}, 2, 1};
 
 // Converts a name argument: its string id if the cache knows the object,
 // otherwise its UTF-8 text.
-void convert_name(RecordCache& cache, PyObject* obj, const char* function, NodeSpec& spec) {
+void convert_name(RecordCache& cache, PyObject* obj, const char* function, NodeSpec& node_spec) {
   if (PyUnicode_Check(obj)) {
-    spec.name_id = cache.name(obj);
-    if (spec.name_id != kUnresolved) return;
+    node_spec.name_id = cache.name(obj);
+    if (node_spec.name_id != kUnresolved) return;
   }
-  spec.name = to_utf8(obj, function, "name");
+  node_spec.name = to_utf8(obj, function, "name");
 }
 
 // Interns a converted node and returns its id as a Python int. Parameters
 // the cache does not know are encoded here; what the store resolved is
 // remembered for the next call.
-PyObject* record(PyObject* self, RecordCache& cache, NodeSpec& spec, PyObject* name, ParamArg& params) {
-  spec.params_id = cache.params(params.items.data(), params.items.size());
-  if (spec.params_id == kUnresolved) {
+PyObject* record(PyObject* self, RecordCache& cache, NodeSpec& node_spec, PyObject* name, ParamArg& params) {
+  node_spec.params_id = cache.params(params.items.data(), params.items.size());
+  if (node_spec.params_id == kUnresolved) {
     params.encode();
-    spec.params = params.refs;
+    node_spec.params = params.refs;
   }
   PoolIds ids;
-  auto id = store_of(self).intern_node(spec, &ids);
+  auto id = store_of(self).intern_node(node_spec, &ids);
   if (!id) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(id.error().id));
-  if (name != nullptr && spec.name_id == kUnresolved) cache.remember_name(name, ids.name);
-  if (spec.params_id == kUnresolved) cache.remember_params(params.items.data(), params.items.size(), ids.params);
+  if (name != nullptr && node_spec.name_id == kUnresolved) cache.remember_name(name, ids.name);
+  if (node_spec.params_id == kUnresolved) cache.remember_params(params.items.data(), params.items.size(), ids.params);
   return check(PyLong_FromUnsignedLongLong(id.value())).release();
 }
 
@@ -61,16 +61,16 @@ PyObject* record_node(const Signature& sig, Shape shape, NodeKind kind, PyObject
     PyObject* a[3];
     bind(sig, args, nargs, kwnames, a);
     RecordCache& cache = record_cache_of(self);
-    NodeSpec spec;
-    spec.kind = kind;
+    NodeSpec node_spec;
+    node_spec.kind = kind;
     PyObject* name = shape.name >= 0 ? a[shape.name] : nullptr;
-    if (name != nullptr) convert_name(cache, name, sig.function, spec);
+    if (name != nullptr) convert_name(cache, name, sig.function, node_spec);
     IdArg inputs;
     if (shape.inputs >= 0) to_ids(a[shape.inputs], "inputs", inputs);
     ParamArg params;
     to_params(a[shape.params], params);
-    spec.inputs = inputs;
-    return record(self, cache, spec, name, params);
+    node_spec.inputs = inputs;
+    return record(self, cache, node_spec, name, params);
   });
 }
 
@@ -99,11 +99,11 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     to_descriptor(a[0], descriptor);
     ParamArg params;
     to_params(a[2], params);
-    NodeSpec spec;
-    spec.kind = NodeKind::External;
-    spec.descriptor = &descriptor.ref;
-    spec.inputs = inputs;
-    return record(self, record_cache_of(self), spec, nullptr, params);
+    NodeSpec node_spec;
+    node_spec.kind = NodeKind::External;
+    node_spec.descriptor = &descriptor.ref;
+    node_spec.inputs = inputs;
+    return record(self, record_cache_of(self), node_spec, nullptr, params);
   });
 }
 

@@ -348,41 +348,41 @@ class BlobReader {
   void read_record(uint64_t position) {
     const uint8_t tag = in_.u8();
     if (tag >= kNodeKindCount) fail(BlobError::Kind::InvalidTag, tag, "node");
-    NodeSpec spec;
-    spec.kind = static_cast<NodeKind>(tag);
+    NodeSpec node_spec;
+    node_spec.kind = static_cast<NodeKind>(tag);
     inputs_.clear();  // a Source reads none
     const char* params_at = nullptr;
     DescriptorRef descriptor;
-    switch (spec.kind) {
+    switch (node_spec.kind) {
       case NodeKind::Source:
-        spec.name = in_.str();
-        params_at = read_params(spec);
+        node_spec.name = in_.str();
+        params_at = read_params(node_spec);
         break;
       case NodeKind::Op:
       case NodeKind::Reduction:
-        spec.name = in_.str();
-        params_at = read_params(spec);
+        node_spec.name = in_.str();
+        params_at = read_params(node_spec);
         read_ids(position);
         break;
       case NodeKind::External:
         read_descriptor(descriptor);
-        spec.descriptor = &descriptor;
-        params_at = read_params(spec);
+        node_spec.descriptor = &descriptor;
+        params_at = read_params(node_spec);
         read_ids(position);
         break;
       case NodeKind::Stage:
         read_ids(position);
-        read_members(spec);
+        read_members(node_spec);
         break;
       case NodeKind::Exchange:
       case NodeKind::Join:
-        params_at = read_params(spec);
+        params_at = read_params(node_spec);
         read_ids(position);
         break;
     }
-    spec.inputs = inputs_;
+    node_spec.inputs = inputs_;
     PoolIds pool_ids;
-    auto id = batch_.intern_node(spec, &pool_ids);
+    auto id = batch_.intern_node(node_spec, &pool_ids);
     // Inputs are translated record positions, all below the node count.
     check(id.ok(), "blob record with an input outside the store");
     if (params_at != nullptr) {
@@ -392,23 +392,23 @@ class BlobReader {
     ids_of_.push_back(static_cast<uint32_t>(id.value()));
   }
 
-  /// Reads a parameter section into `spec`. A section whose bytes were read
+  /// Reads a parameter section into `node_spec`. A section whose bytes were read
   /// before resolves to that map's id without being parsed again; otherwise
   /// the entries are parsed, sorted, and the section's start returned so the
   /// map's id can be remembered once the node is interned.
-  const char* read_params(NodeSpec& spec) {
+  const char* read_params(NodeSpec& node_spec) {
     const char* start = in_.position();
     const char* end = skim_params(start, start + in_.remaining());
     if (end != nullptr) {
       const std::string_view bytes(start, static_cast<size_t>(end - start));
       if (bytes.size() == 4) {  // an empty map
         in_.seek(end);
-        spec.params_id = 0;
+        node_spec.params_id = 0;
         return nullptr;
       }
       if (auto it = known_params_.find(bytes); it != known_params_.end()) {
         in_.seek(end);
-        spec.params_id = it->second;
+        node_spec.params_id = it->second;
         return nullptr;
       }
     }
@@ -436,7 +436,7 @@ class BlobReader {
       params_.push_back(p);
     }
     sort_params(params_);
-    spec.params = params_;
+    node_spec.params = params_;
     params_end_ = in_.position();
     return start;
   }
@@ -464,7 +464,7 @@ class BlobReader {
   }
 
   /// Reads the members of a stage whose inputs were just read.
-  void read_members(NodeSpec& spec) {
+  void read_members(NodeSpec& node_spec) {
     const uint32_t n = in_.u32();
     runs_.clear();
     refs_.clear();
@@ -488,7 +488,7 @@ class BlobReader {
     for (const MemberRun& r : runs_) {
       members_.push_back(MemberSpec{r.token, std::span<const StageRef>(refs_.data() + r.first, r.count)});
     }
-    spec.members = members_;
+    node_spec.members = members_;
   }
 
   Cursor in_;

@@ -30,44 +30,44 @@ Store::Store() : Store(std::make_unique<Pools>()) {}
 Store::Store(std::unique_ptr<Pools> pools)
     : pools_(std::move(pools)), index_(table_, pools_->data()), serial_(next_serial()) {}
 
-Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& spec, PoolIds* ids) {
+Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& node_spec, PoolIds* ids) {
   auto hold = mutex_.lock();
-  return intern_locked(spec, ids);
+  return intern_locked(node_spec, ids);
 }
 
-Expected<NodeId, BadNodeId> Store::intern_locked(const NodeSpec& spec, PoolIds* ids) {
-  if (const NodeId* bad = first_bad_input(spec.inputs, table_.size())) return BadNodeId{*bad};
+Expected<NodeId, BadNodeId> Store::intern_locked(const NodeSpec& node_spec, PoolIds* ids) {
+  if (const NodeId* bad = first_bad_input(node_spec.inputs, table_.size())) return BadNodeId{*bad};
   uint32_t payload = 0;
-  switch (spec.kind) {
+  switch (node_spec.kind) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      if (spec.name_id == kUnresolved) {
-        payload = pools_->intern_string(spec.name);
+      if (node_spec.name_id == kUnresolved) {
+        payload = pools_->intern_string(node_spec.name);
       } else {
-        check(spec.name_id < pools_->data().string_count(), "cached name id out of range");
-        payload = spec.name_id;
+        check(node_spec.name_id < pools_->data().string_count(), "cached name id out of range");
+        payload = node_spec.name_id;
       }
       break;
     case NodeKind::External:
-      check(spec.descriptor != nullptr, "an External node needs a descriptor");
-      payload = pools_->intern_descriptor(*spec.descriptor);
+      check(node_spec.descriptor != nullptr, "an External node needs a descriptor");
+      payload = pools_->intern_descriptor(*node_spec.descriptor);
       break;
     case NodeKind::Stage:
-      payload = pools_->intern_members(spec.members);
+      payload = pools_->intern_members(node_spec.members);
       break;
     case NodeKind::Exchange:
     case NodeKind::Join:
       break;
   }
-  uint32_t params = spec.params_id;
+  uint32_t params = node_spec.params_id;
   if (params == kUnresolved) {
-    params = pools_->intern_params(spec.params);
+    params = pools_->intern_params(node_spec.params);
   } else {
     check(params < pools_->data().param_maps.size(), "cached parameter map id out of range");
   }
-  if (ids != nullptr) *ids = PoolIds{has_name(spec.kind) ? payload : kUnresolved, params};
-  return insert_locked(spec.kind, payload, params, spec.inputs);
+  if (ids != nullptr) *ids = PoolIds{has_name(node_spec.kind) ? payload : kUnresolved, params};
+  return insert_locked(node_spec.kind, payload, params, node_spec.inputs);
 }
 
 Expected<NodeId, BadNodeId> Store::intern_rec(NodeKind kind, uint32_t payload, uint32_t params,

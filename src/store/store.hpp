@@ -26,7 +26,7 @@ struct BadNodeId {
   NodeId id;
 };
 
-/// Marks a pool id that the store has to find from the spec's content.
+/// Marks a pool id that the store has to find from the node's content.
 inline constexpr uint32_t kUnresolved = UINT32_MAX;
 
 /// A node described by borrowed content, to be interned. A caller that knows
@@ -68,7 +68,7 @@ class Store {
   /// Records a node, or returns the id of the equal node already present.
   /// Fails with the first input id that is not below the node count. On
   /// success, `ids` (if given) receives the pool ids of name and params.
-  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& spec, PoolIds* ids = nullptr);
+  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& node_spec, PoolIds* ids = nullptr);
   /// The same for a node whose payload and params are ids of this store's pools.
   Expected<NodeId, BadNodeId> intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
                                          std::span<const NodeId> inputs);
@@ -99,7 +99,7 @@ class Store {
   class Batch;
 
  private:
-  Expected<NodeId, BadNodeId> intern_locked(const NodeSpec& spec, PoolIds* ids);
+  Expected<NodeId, BadNodeId> intern_locked(const NodeSpec& node_spec, PoolIds* ids);
   Expected<NodeId, BadNodeId> mark_locked(NodeId id);
   Expected<NodeId, BadNodeId> insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
                                             std::span<const NodeId> inputs);
@@ -124,8 +124,8 @@ class Store::Batch {
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
 
-  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& spec, PoolIds* ids = nullptr) {
-    return store_.intern_locked(spec, ids);
+  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& node_spec, PoolIds* ids = nullptr) {
+    return store_.intern_locked(node_spec, ids);
   }
   Expected<NodeId, BadNodeId> mark_output(NodeId id) { return store_.mark_locked(id); }
   uint64_t node_count() const { return store_.table_.size(); }

@@ -18,12 +18,12 @@ inline ParamRef i(std::string_view key, int64_t v) { return {key, ParamTag::Int,
 inline NodeId add(Store& store, NodeKind kind, std::string_view name, std::vector<NodeId> inputs = {},
                   std::vector<ParamRef> params = {}) {
   sort_params(params);
-  NodeSpec spec;
-  spec.kind = kind;
-  spec.name = name;
-  spec.inputs = inputs;
-  spec.params = params;
-  auto id = store.intern_node(spec);
+  NodeSpec node_spec;
+  node_spec.kind = kind;
+  node_spec.name = name;
+  node_spec.inputs = inputs;
+  node_spec.params = params;
+  auto id = store.intern_node(node_spec);
   EXPECT_TRUE(id.ok());
   return id.ok() ? id.value() : 0;
 }

@@ -246,10 +246,10 @@ TEST(NodeSymbol, DifferentDescriptorsNeverShareASymbol) {
   };
   std::vector<std::string> symbols;
   for (const DescriptorRef& d : descriptors) {
-    NodeSpec spec;
-    spec.kind = NodeKind::External;
-    spec.descriptor = &d;
-    const NodeId id = store.intern_node(spec).value();
+    NodeSpec node_spec;
+    node_spec.kind = NodeKind::External;
+    node_spec.descriptor = &d;
+    const NodeId id = store.intern_node(node_spec).value();
     const Snapshot snap = store.snapshot();
     symbols.push_back(node_symbol(snap.graph.pools, snap.graph.nodes.recs[id]));
   }

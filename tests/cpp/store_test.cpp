@@ -24,7 +24,7 @@ struct Rec {
   const DescriptorRef* descriptor = nullptr;
   std::vector<MemberSpec> members;
 
-  NodeSpec spec() const {
+  NodeSpec node_spec() const {
     NodeSpec s;
     s.kind = kind;
     s.name = name;
@@ -56,7 +56,7 @@ Rec external(const DescriptorRef* d) {
   return r;
 }
 
-NodeId add(Store& s, const Rec& r) { return must(s.intern_node(r.spec())); }
+NodeId add(Store& s, const Rec& r) { return must(s.intern_node(r.node_spec())); }
 
 ParamRef fparam(std::string_view k, uint64_t bits) { return {k, ParamTag::Float, bits, {}}; }
 
@@ -141,10 +141,10 @@ TEST(Store, StagesCompareByMembers) {
 TEST(Store, BadInputLeavesTheStoreUnchanged) {
   Store s;
   for (int i = 0; i < 5; ++i) add(s, src(std::to_string(i)));
-  auto r = s.intern_node(op("f", {0, 7, 9}).spec());
+  auto r = s.intern_node(op("f", {0, 7, 9}).node_spec());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().id, 7u);
-  EXPECT_EQ(s.intern_node(op("f", {5}).spec()).error().id, 5u);
+  EXPECT_EQ(s.intern_node(op("f", {5}).node_spec()).error().id, 5u);
   EXPECT_EQ(s.node_count(), 5u);
   EXPECT_FALSE(s.mark_output(5));
 }
