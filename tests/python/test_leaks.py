@@ -34,6 +34,19 @@ def exercise(g):
     g.add_join([a, b], None)
     g.node_count()
     g.outputs()
+    blob = g.serialize(outputs=[a, b])
+    again = kc.GraphStore.deserialize(blob)
+    again.nodes()
+    again.to_dot()
+    reduced, _ = again.reduce(maximal_fusion=True)
+    reduced.nodes()
+    reduced.node_map()
+    g.reduction_report(outputs=(b,))
+    g.reduce_incremental(outputs=[b])
+    reducer = kc.IncrementalReducer()
+    reducer.step(g)
+    reducer.finalize(g, outputs=[b])
+    repr(g), repr(reducer), repr(kc.PayloadDescriptor(**DESCRIPTOR))
     failing = [
         lambda: g.add_op("f", "nope"),
         lambda: g.add_op("f", [a, 10**6]),
@@ -48,6 +61,15 @@ def exercise(g):
         lambda: kc.PayloadDescriptor(kind="k"),
         lambda: kc.GraphStore(1),
         lambda: g.add_source("\ud800"),
+        lambda: g.serialize(outputs=[10**6]),
+        lambda: kc.GraphStore.deserialize(blob[:-9]),
+        lambda: kc.GraphStore.deserialize(bytearray(blob)),
+        lambda: g.reduce(maximal_fusion=1),
+        lambda: g.reduce(outputs="0"),
+        lambda: g.reduction_report(outputs=[10**6]),
+        lambda: reducer.step(kc.GraphStore()),
+        lambda: reducer.finalize(g, outputs=[-1]),
+        lambda: reducer.step(None),
     ]
     for call in failing:
         try:
