@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake ninja-build python3-venv libboost1.81-dev libxxhash-dev libgtest-dev
+packages=(build-essential cmake ninja-build python3-venv python3-dev libboost1.81-dev libxxhash-dev libgtest-dev
           libbenchmark-dev clang-14 libclang-rt-14-dev graphviz)
 missing=()
 for p in "${packages[@]}"; do
