@@ -19,6 +19,7 @@
 #include "egraph/chunked_vector.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/node.hpp"
+#include "egraph/prefetch.hpp"
 #include "egraph/small_vec.hpp"
 #include "egraph/symbol.hpp"
 #include "egraph/union_find.hpp"
@@ -95,7 +96,7 @@ class EGraph {
   ClassRecord& get_class_mut(ClassId id);
 
   /// Number of memo entries, stale ones included; never decreases.
-  std::size_t memo_size() const noexcept { return memo_->size(); }
+  std::size_t memo_size() const noexcept { return memo_.size(); }
   /// Number of classes.
   std::size_t class_count() const noexcept { return class_count_; }
   /// Number of ids issued (every class ever created).
@@ -115,16 +116,38 @@ class EGraph {
   /// in id order: the node-kind index narrowed to one operator.
   std::span<const ClassId> classes_with_op(Symbol op) const noexcept;
 
-  /// The memo entry at `slot` (0 to memo_size() - 1: first the nodes added
-  /// under ids 0, 1, ..., then the keys rebuild inserted, in order): its key
-  /// and its value.
-  const SymbolLang& memo_key(std::size_t slot) const;
-  ClassId memo_value(std::size_t slot) const;
+  /// Calls `visit(key, value)` for every memo entry, in no fixed order.
+  template <class Visit>
+  void for_each_memo_entry(Visit&& visit) const {
+    memo_.for_each(visit);
+  }
 
   /// Hints that `id`'s class is about to be read. `id` must be a root.
   void prefetch_class(ClassId id) const noexcept {
     if (id >= classes_.size()) return;
-    __builtin_prefetch(&classes_[id]);
+    prefetch_line(&classes_[id]);
+  }
+
+  /// Hints that the nodes of `id`'s class are about to be read. `id` must
+  /// be a root whose record was hinted before.
+  void prefetch_nodes(ClassId id) const noexcept {
+    if (id >= classes_.size()) return;
+    prefetch_line(classes_[id].nodes.data());
+  }
+
+  /// Hints that a node `op(children)` is about to be added: fetches its
+  /// memo slot and its children's classes. Reads only; ids never issued are
+  /// ignored.
+  void prefetch_add(Symbol op, std::span<const ClassId> children) const noexcept;
+
+  /// Hints that `id`'s entry in the union-find is about to be read: the
+  /// first step of `prefetch_add` and `prefetch_union`, which read it.
+  void prefetch_id(ClassId id) const noexcept { unionfind_.prefetch(id); }
+
+  /// Hints that `union_(a, b)` is about to be called.
+  void prefetch_union(ClassId a, ClassId b) const noexcept {
+    prefetch_class(unionfind_.find_or(a, a));
+    prefetch_class(unionfind_.find_or(b, b));
   }
 
   /// Makes room for `nodes` more added nodes.
@@ -179,9 +202,7 @@ class EGraph {
   void index_ops(const ClassRecord& record);
 
   DisjointSets unionfind_;
-  /// Behind a pointer so that moving the e-graph keeps the memo's index
-  /// pointing at its own keys.
-  std::unique_ptr<Memo> memo_;
+  Memo memo_;
   /// Indexed by id; slots of merged-away classes hold id == kNoClass.
   /// Chunked, so records never move when the table grows.
   ChunkedVector<ClassRecord> classes_;
@@ -205,6 +226,10 @@ class EGraph {
   /// Ids whose classes need normalising at the next rebuild besides the
   /// ones created since the last: union winners and queued parents.
   std::vector<ClassId> touched_;
+  /// Scratch space of `normalize_touched`: one bit per id, and a merged
+  /// operator list.
+  std::vector<std::uint64_t> touched_bits_;
+  std::vector<ClassId> merged_ids_;
   /// Ids issued before the last rebuild.
   std::size_t indexed_ids_ = 0;
   /// True when a union merged two classes since the last rebuild.

@@ -60,11 +60,11 @@ std::strong_ordering operator<=>(const Children& a, const Children& b) noexcept 
   return std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
 }
 
-std::uint64_t hash_node(const SymbolLang& node) noexcept {
+std::uint64_t hash_node(Symbol op, std::span<const ClassId> children) noexcept {
   FxHasher hasher;
-  hasher.add(node.op.raw());
-  hasher.add(node.children.size());
-  for (ClassId child : node.children) hasher.add(child);
+  hasher.add(op.raw());
+  hasher.add(children.size());
+  for (ClassId child : children) hasher.add(child);
   return hasher.finish();
 }
 

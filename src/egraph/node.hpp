@@ -99,7 +99,8 @@ struct SymbolLang {
 };
 
 /// The node's 64-bit hash: its op, then its child count, then each child.
-std::uint64_t hash_node(const SymbolLang& node) noexcept;
+std::uint64_t hash_node(Symbol op, std::span<const ClassId> children) noexcept;
+inline std::uint64_t hash_node(const SymbolLang& node) noexcept { return hash_node(node.op, node.children.span()); }
 
 /// Hash functor for tables keyed by node.
 struct NodeHash {

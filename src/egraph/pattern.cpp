@@ -34,7 +34,18 @@ FlatTerm<PatternNode> share_nodes(const FlatTerm<PatternNode>& term) {
   return shared;
 }
 
-Pattern::Pattern(const FlatTerm<PatternNode>& term) : shape_(share_nodes(term)), program_(compile(shape_)) {}
+Pattern::Pattern(const FlatTerm<PatternNode>& term) : shape_(share_nodes(term)), program_(compile(shape_)) {
+  // A root operator over distinct variables compiles to a single Bind, and
+  // its variables take that Bind's output registers.
+  if (program_.instructions.size() == 1) {
+    if (const Bind* bind = std::get_if<Bind>(&program_.instructions[0])) {
+      single_bind_ = bind->i == 0 && program_.subst.size() == bind->node.children.size();
+      for (const auto& [var, reg] : program_.subst) {
+        single_bind_ = single_bind_ && reg >= bind->out && reg - bind->out < bind->node.children.size();
+      }
+    }
+  }
+}
 
 Result<Pattern, TermParseError> Pattern::parse(std::string_view text) {
   auto term = parse_term(text);
@@ -84,13 +95,52 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
   if (limit == 0 || egraph.kind_index().empty()) return matches;
   if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
   const std::span<const ClassId> candidates = egraph.classes_with_op(shape_.root().as_enode().op);
-  // The candidates are sparse in the class table; fetching a few records
-  // ahead hides most of the memory latency.
-  constexpr std::size_t kAhead = 8;
-  for (std::size_t k = 0; k < std::min(kAhead, candidates.size()); ++k) egraph.prefetch_class(candidates[k]);
-  for (std::size_t k = 0; k < candidates.size() && limit > 0; ++k) {
-    if (k + kAhead < candidates.size()) egraph.prefetch_class(candidates[k + kAhead]);
-    visit(candidates[k]);
+  // At most one entry per candidate, and at most `limit` entries.
+  matches.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(candidates.size(), limit)));
+  // The candidates are sparse in the class table: fetch each one's record
+  // (and union-find entry) well ahead, then its node list.
+  constexpr std::size_t kRecordAhead = 16;
+  constexpr std::size_t kNodesAhead = 8;
+  const std::size_t count = candidates.size();
+  auto prefetch = [&](std::size_t k) {
+    if (k + kRecordAhead < count) {
+      egraph.prefetch_id(candidates[k + kRecordAhead]);
+      egraph.prefetch_class(candidates[k + kRecordAhead]);
+    }
+    if (k + kNodesAhead < count) egraph.prefetch_nodes(candidates[k + kNodesAhead]);
+  };
+  if (!single_bind_) {
+    for (std::size_t k = 0; k < count && limit > 0; ++k) {
+      prefetch(k);
+      visit(candidates[k]);
+    }
+    return matches;
+  }
+
+  // One Bind of the root, every child a distinct variable: what the machine
+  // would do, without its interpretation. Each node of the root's op and
+  // arity yields the substitution of its children.
+  const Bind& bind = std::get<Bind>(program_.instructions[0]);
+  const Symbol op = bind.node.op;
+  const std::uint32_t arity = bind.node.children.size();
+  for (std::size_t k = 0; k < count && limit > 0; ++k) {
+    prefetch(k);
+    const ClassRecord& record = egraph.get_class(candidates[k]);
+    ClassMatches* match = nullptr;
+    for (const SymbolLang& node : record.nodes) {
+      // Nodes are sorted by op, so the candidates are contiguous.
+      if (node.op < op) continue;
+      if (node.op > op) break;
+      if (node.children.size() != arity) continue;
+      if (match == nullptr) {
+        match = &matches.emplace_back();
+        match->class_id = candidates[k];
+      }
+      Substitution& subst = match->substitutions.emplace_back();
+      subst.reserve(program_.subst.size());
+      for (const auto& [var, reg] : program_.subst) subst.insert(var, node.children[reg - bind.out]);
+      if (--limit == 0) break;
+    }
   }
   return matches;
 }
@@ -110,10 +160,75 @@ ClassId Pattern::instantiate(EGraph& egraph, const Substitution& subst) const {
   return ids.back();
 }
 
+void Pattern::prefetch_apply(const EGraph& egraph, const Substitution& subst, ClassId class_id) const {
+  const PatternNode& root = shape_.root();
+  if (root.is_var()) {
+    if (auto bound = subst.get(root.as_var())) egraph.prefetch_union(*bound, class_id);
+    return;
+  }
+  egraph.prefetch_class(class_id);
+  // The nodes whose children are all variables: their instances' children
+  // are known before anything is added.
+  ClassId children[4];
+  for (const PatternNode& node : shape_) {
+    if (node.is_var() || node.children().size() > 4) continue;
+    std::size_t k = 0;
+    for (ClassId position : node.children()) {
+      const PatternNode& child = shape_[position];
+      if (!child.is_var()) break;
+      auto bound = subst.get(child.as_var());
+      if (!bound) break;
+      children[k++] = *bound;
+    }
+    if (k == node.children().size()) egraph.prefetch_add(node.as_enode().op, {children, k});
+  }
+}
+
 std::vector<ClassId> Pattern::apply_matches(EGraph& egraph, const std::vector<ClassMatches>& matches) const {
   std::vector<ClassId> changed;
+  // Each application reads a few scattered records (memo slot, classes);
+  // hinting them a few substitutions ahead overlaps those misses.
+  // First the bound ids' union-find entries, then (once those arrived) the
+  // records found through them.
+  constexpr std::size_t kIdsAhead = 12;
+  constexpr std::size_t kRecordsAhead = 6;
+  struct Cursor {
+    const std::vector<ClassMatches>& matches;
+    std::size_t match = 0;
+    std::uint32_t subst = 0;
+    /// The next (substitution, class) pair, or false at the end.
+    bool next(const Substitution*& out, ClassId& class_id) {
+      while (match < matches.size() && subst >= matches[match].substitutions.size()) {
+        ++match;
+        subst = 0;
+      }
+      if (match == matches.size()) return false;
+      out = &matches[match].substitutions[subst++];
+      class_id = matches[match].class_id;
+      return true;
+    }
+  };
+  Cursor ids_cursor{matches};
+  Cursor records_cursor{matches};
+  const Substitution* ahead = nullptr;
+  ClassId ahead_class = 0;
+  auto prefetch_next = [&] {
+    if (ids_cursor.next(ahead, ahead_class)) {
+      egraph.prefetch_id(ahead_class);
+      for (const Binding& binding : *ahead) egraph.prefetch_id(binding.id);
+    }
+    if (records_cursor.next(ahead, ahead_class)) prefetch_apply(egraph, *ahead, ahead_class);
+  };
+  for (std::size_t k = 0; k < kIdsAhead - kRecordsAhead; ++k) {
+    if (ids_cursor.next(ahead, ahead_class)) {
+      egraph.prefetch_id(ahead_class);
+      for (const Binding& binding : *ahead) egraph.prefetch_id(binding.id);
+    }
+  }
+  for (std::size_t k = 0; k < kRecordsAhead; ++k) prefetch_next();
   for (const ClassMatches& match : matches) {
     for (const Substitution& subst : match.substitutions) {
+      prefetch_next();
       const ClassId id = instantiate(egraph, subst);
       if (egraph.union_(id, match.class_id)) changed.push_back(id);
     }

@@ -75,8 +75,14 @@ class Pattern {
   std::string to_string() const { return egraph::to_string(shape_); }
 
  private:
+  /// Hints the records that applying `subst` to `class_id` will read.
+  void prefetch_apply(const EGraph& egraph, const Substitution& subst, ClassId class_id) const;
+
   FlatTerm<PatternNode> shape_;
   Program program_;
+  /// True when the program is one Bind of the root whose outputs are all
+  /// the variables, which search runs without the machine.
+  bool single_bind_ = false;
 };
 
 /// A named rewrite rule whose applier only uses variables that its searcher

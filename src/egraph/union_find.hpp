@@ -11,6 +11,7 @@
 
 #include "common/internal_error.hpp"
 #include "egraph/node.hpp"
+#include "egraph/prefetch.hpp"
 
 namespace korvane::egraph {
 
@@ -39,6 +40,13 @@ class DisjointSets {
     return id;
   }
 
+  /// The root of `id`, or `fallback` for an id never issued.
+  ClassId find_or(ClassId id, ClassId fallback) const noexcept {
+    if (id >= parents_.size()) return fallback;
+    while (parents_[id] != id) id = parents_[id];
+    return id;
+  }
+
   /// The root of `id`, pointing every visited entry at its grandparent.
   ClassId find_halving(ClassId id) {
     require(id);
@@ -47,6 +55,11 @@ class DisjointSets {
       id = parents_[id];
     }
     return id;
+  }
+
+  /// Hints that `id`'s entry is about to be read.
+  void prefetch(ClassId id) const noexcept {
+    if (id < parents_.size()) prefetch_line(&parents_[id]);
   }
 
   /// True when `id` is a root (an issued id that is its own parent).

@@ -231,15 +231,17 @@ void expect_invariants(const EGraph& egraph) {
   for (const auto& [op, listed] : with_op) EXPECT_EQ(ids(egraph.classes_with_op(op)), listed) << resolve(op);
   EXPECT_TRUE(egraph.classes_with_op(intern("no-such-op")).empty());
   // Canonical memo keys point into the class that holds the node.
-  for (std::size_t slot = 0; slot < egraph.memo_size(); ++slot) {
-    const SymbolLang& key = egraph.memo_key(slot);
+  std::size_t entries = 0;
+  egraph.for_each_memo_entry([&](const SymbolLang& key, ClassId value) {
+    ++entries;
     if (!std::all_of(key.children.begin(), key.children.end(), [&](ClassId c) { return egraph.find(c) == c; })) {
-      continue;
+      return;
     }
     auto it = owner.find(key);
     ASSERT_NE(it, owner.end()) << "canonical memo key " << to_string(key) << " is in no class";
-    ASSERT_EQ(egraph.find(egraph.memo_value(slot)), it->second);
-  }
+    ASSERT_EQ(egraph.find(value), it->second);
+  });
+  EXPECT_EQ(entries, egraph.memo_size());
 }
 
 struct RandomCase {

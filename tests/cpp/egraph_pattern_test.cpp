@@ -4,7 +4,9 @@
 // variables, Lookup subterms, limits), instantiation and rule creation.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "common/internal_error.hpp"
 #include "egraph/pattern.hpp"
@@ -200,6 +202,64 @@ TEST_F(Search, InstantiateNeedsEveryVariable) {
   EXPECT_EQ(rhs.instantiate(egraph, {{var("?a"), p}, {var("?b"), q}}), add_pq);
   EXPECT_THROW(rhs.instantiate(egraph, {{var("?a"), p}}), InternalError);
 }
+
+// ---------------------------------------------------------------------------
+// The search of a root operator over distinct variables takes a shortcut
+// around the matching machine; it must find what the machine finds, class by
+// class, in the same order and within the same limit.
+
+struct ShortcutCase {
+  const char* text;
+  std::uint64_t limit;
+};
+
+class SearchShortcut : public testing::TestWithParam<ShortcutCase> {};
+
+TEST_P(SearchShortcut, FindsWhatTheMachineFinds) {
+  // Binary, unary and leaf nodes of the same operators in merged classes, so
+  // that classes hold several nodes of one operator and other arities.
+  std::mt19937 rng(5);
+  EGraph egraph;
+  std::vector<ClassId> ids;
+  const char* ops[] = {"f", "g", "k"};
+  for (int step = 0; step < 600; ++step) {
+    if (ids.size() < 4 || rng() % 6 == 0) {
+      ids.push_back(egraph.add(node(ops[rng() % 3])));
+      continue;
+    }
+    SymbolLang made{intern(ops[rng() % 3]), {}};
+    const unsigned arity = rng() % 3;
+    for (unsigned k = 0; k < arity; ++k) made.children.push_back(ids[rng() % ids.size()]);
+    ids.push_back(egraph.add(made));
+    if (rng() % 5 == 0) egraph.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+  }
+  egraph.rebuild();
+
+  const Pattern searched = pattern(GetParam().text);
+  const auto found = searched.search_with_limit(egraph, GetParam().limit);
+  std::vector<ClassMatches> expected;
+  std::uint64_t left = GetParam().limit;
+  for (ClassId candidate : egraph.classes_with_op(searched.shape().root().as_enode().op)) {
+    if (left == 0) break;
+    if (auto match = searched.search_class(egraph, candidate, left)) {
+      left -= match->substitutions.size();
+      expected.push_back(std::move(*match));
+    }
+  }
+  ASSERT_FALSE(expected.empty()) << "the e-graph should hold instances";
+  ASSERT_EQ(found.size(), expected.size());
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    EXPECT_EQ(found[k].class_id, expected[k].class_id);
+    EXPECT_EQ(listed(found[k]), listed(expected[k]));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Patterns, SearchShortcut,
+                         testing::Values(ShortcutCase{"(f ?a ?b)", UINT64_MAX}, ShortcutCase{"(f ?b ?a)", UINT64_MAX},
+                                         ShortcutCase{"(g ?x)", UINT64_MAX}, ShortcutCase{"(k)", UINT64_MAX},
+                                         ShortcutCase{"(f ?a ?b)", 7},
+                                         // Not a shortcut: the machine runs, with Compare.
+                                         ShortcutCase{"(f ?a ?a)", UINT64_MAX}));
 
 TEST(Rewrite, RejectsUnboundApplierVariables) {
   auto bad = Rewrite::make("bad-rule", pattern("(f ?a)"), pattern("(g ?b)"));
