@@ -326,22 +326,35 @@ struct MemberRun {
 
 /// Reads one blob into one store. The scratch vectors are reused from
 /// record to record.
+///
+/// A blob that `serialize` wrote holds no two equal records, so the reader
+/// first assumes that: it appends every record at its own position and
+/// indexes them all at the end, in one pass whose probes overlap. Should
+/// two records turn out equal, that store is discarded and the blob read
+/// again, interning record by record. Both ways build the same store and
+/// meet the same first error, since no check of the stream depends on
+/// which records are equal.
 class BlobReader {
  public:
-  BlobReader(std::string_view data, Store& store) : in_(data), batch_(store) {}
+  /// `speculative`: append the records and index them at the end.
+  BlobReader(std::string_view data, Store& store, bool speculative)
+      : in_(data), batch_(store), speculative_(speculative) {}
 
-  void read() {
+  /// Reads the blob; false when a speculative read met two equal records.
+  [[nodiscard]] bool read() {
     const uint32_t count = in_.u32();
     const size_t room = in_.room_for(count, kMinRecord);
     ids_of_.reserve(room);
     batch_.reserve(room);
     for (uint64_t position = 0; position < count; ++position) read_record(position);
+    if (speculative_ && !batch_.index_appended()) return false;
     const uint32_t outputs = in_.u32();
     for (uint32_t k = 0; k < outputs; ++k) {
       const uint64_t ref = in_.u64();
       if (ref >= ids_of_.size()) fail(BlobError::Kind::OutOfRange, ref);
       check(batch_.mark_output(ids_of_[ref]).ok(), "blob output outside the store");
     }
+    return true;
   }
 
  private:
@@ -382,14 +395,20 @@ class BlobReader {
     }
     node_spec.inputs = inputs_;
     PoolIds pool_ids;
-    auto id = batch_.intern_node(node_spec, &pool_ids);
-    // Inputs are translated record positions, all below the node count.
-    check(id.ok(), "blob record with an input outside the store");
+    NodeId id = 0;
+    if (speculative_) {
+      id = batch_.append_unindexed(node_spec, &pool_ids);
+    } else {
+      auto interned = batch_.intern_node(node_spec, &pool_ids);
+      // Inputs are translated record positions, all below the node count.
+      check(interned.ok(), "blob record with an input outside the store");
+      id = interned.value();
+    }
     if (params_at != nullptr) {
       known_params_.emplace(std::string_view(params_at, static_cast<size_t>(params_end_ - params_at)),
                             pool_ids.params);
     }
-    ids_of_.push_back(static_cast<uint32_t>(id.value()));
+    ids_of_.push_back(static_cast<uint32_t>(id));
   }
 
   /// Reads a parameter section into `node_spec`. A section whose bytes were read
@@ -493,6 +512,7 @@ class BlobReader {
 
   Cursor in_;
   Store::Batch batch_;
+  bool speculative_;
   std::vector<uint32_t> ids_of_;  ///< record position -> node id
   std::vector<NodeId> inputs_;
   std::vector<ParamRef> params_;
@@ -510,10 +530,13 @@ class BlobReader {
 Expected<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data) {
   if (data.size() < kBlobMagic.size()) return BlobError{BlobError::Kind::Truncated};
   if (data.substr(0, kBlobMagic.size()) != kBlobMagic) return BlobError{BlobError::Kind::BadMagic};
+  const std::string_view body = data.substr(kBlobMagic.size());
   auto store = std::make_unique<Store>();
   try {
-    BlobReader reader(data.substr(kBlobMagic.size()), *store);
-    reader.read();
+    if (!BlobReader(body, *store, /*speculative=*/true).read()) {
+      store = std::make_unique<Store>();
+      check(BlobReader(body, *store, /*speculative=*/false).read(), "blob read twice");
+    }
   } catch (const BlobError& e) {
     return e;
   }

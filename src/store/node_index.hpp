@@ -32,10 +32,14 @@ class NodeIndex {
   NodeIndex(const NodeTable& table, const PoolData& pools) : set_(Same{&table, &pools}) {}
 
   std::optional<uint32_t> find(const NodeKey& key) const { return set_.find(key, hash32(key)); }
+  std::optional<uint32_t> find(const NodeKey& key, uint32_t hash) const { return set_.find(key, hash); }
   /// Indexes node `id`, whose key is `key`; no equal node may be indexed already.
   void insert(uint32_t id, const NodeKey& key) { set_.insert(id, hash32(key)); }
+  void insert(uint32_t id, uint32_t hash) { set_.insert(id, hash); }
   void reserve(size_t n) { set_.reserve(n); }
   size_t size() const { return set_.size(); }
+  /// Asks for the memory a lookup of a key with hash `hash` reads first.
+  void prefetch(uint32_t hash) const noexcept { set_.prefetch(hash); }
 
   /// The key of node `id` of `table`.
   static NodeKey key_of(const NodeTable& table, const PoolData& pools, uint32_t id) {

@@ -37,6 +37,11 @@ Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& node_spec, PoolId
 
 Expected<NodeId, BadNodeId> Store::intern_locked(const NodeSpec& node_spec, PoolIds* ids) {
   if (const NodeId* bad = first_bad_input(node_spec.inputs, table_.size())) return BadNodeId{*bad};
+  const auto [payload, params] = resolve_locked(node_spec, ids);
+  return insert_locked(node_spec.kind, payload, params, node_spec.inputs);
+}
+
+std::pair<uint32_t, uint32_t> Store::resolve_locked(const NodeSpec& node_spec, PoolIds* ids) {
   uint32_t payload = 0;
   switch (node_spec.kind) {
     case NodeKind::Source:
@@ -67,7 +72,40 @@ Expected<NodeId, BadNodeId> Store::intern_locked(const NodeSpec& node_spec, Pool
     check(params < pools_->data().param_maps.size(), "cached parameter map id out of range");
   }
   if (ids != nullptr) *ids = PoolIds{has_name(node_spec.kind) ? payload : kUnresolved, params};
-  return insert_locked(node_spec.kind, payload, params, node_spec.inputs);
+  return {payload, params};
+}
+
+NodeId Store::append_unindexed_locked(const NodeSpec& node_spec, PoolIds* ids) {
+  check(first_bad_input(node_spec.inputs, table_.size()) == nullptr, "appended node with an input out of range");
+  const auto [payload, params] = resolve_locked(node_spec, ids);
+  boost::container::small_vector<uint32_t, 8> in(node_spec.inputs.begin(), node_spec.inputs.end());
+  return NodeId{table_.append(node_spec.kind, payload, params, in)};
+}
+
+bool Store::index_appended_locked() {
+  const size_t first = index_.size();
+  const size_t end = table_.size();
+  const PoolData& pools = pools_->data();
+  index_.reserve(end);
+  // The hashes of the next kAhead nodes are computed early and their index
+  // lines prefetched, so the probes' cache misses overlap instead of
+  // following one another.
+  constexpr size_t kAhead = 16;
+  uint32_t ahead[kAhead];
+  auto start = [&](size_t id) {
+    const uint32_t hash = NodeIndex::hash32(NodeIndex::key_of(table_, pools, static_cast<uint32_t>(id)));
+    index_.prefetch(hash);
+    ahead[id % kAhead] = hash;
+  };
+  for (size_t id = first; id < std::min(end, first + kAhead); ++id) start(id);
+  for (size_t id = first; id < end; ++id) {
+    const uint32_t hash = ahead[id % kAhead];
+    if (id + kAhead < end) start(id + kAhead);
+    const auto node = static_cast<uint32_t>(id);
+    if (index_.find(NodeIndex::key_of(table_, pools, node), hash)) return false;
+    index_.insert(node, hash);
+  }
+  return true;
 }
 
 Expected<NodeId, BadNodeId> Store::intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
@@ -82,9 +120,10 @@ Expected<NodeId, BadNodeId> Store::insert_locked(NodeKind kind, uint32_t payload
   // Every input is below the node count, which is below 2^32.
   boost::container::small_vector<uint32_t, 8> in(inputs.begin(), inputs.end());
   const NodeKey key{kind, payload, pools_->canonical_params(params), in};
-  if (auto found = index_.find(key)) return NodeId{*found};
+  const uint32_t hash = NodeIndex::hash32(key);
+  if (auto found = index_.find(key, hash)) return NodeId{*found};
   const uint32_t id = table_.append(kind, payload, params, in);
-  index_.insert(id, key);
+  index_.insert(id, hash);
   return NodeId{id};
 }
 

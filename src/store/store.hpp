@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -100,6 +101,11 @@ class Store {
 
  private:
   Expected<NodeId, BadNodeId> intern_locked(const NodeSpec& node_spec, PoolIds* ids);
+  /// Interns the node's name (or descriptor, or members) and parameters;
+  /// returns the record's payload and parameter ids.
+  std::pair<uint32_t, uint32_t> resolve_locked(const NodeSpec& node_spec, PoolIds* ids);
+  NodeId append_unindexed_locked(const NodeSpec& node_spec, PoolIds* ids);
+  bool index_appended_locked();
   Expected<NodeId, BadNodeId> mark_locked(NodeId id);
   Expected<NodeId, BadNodeId> insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
                                             std::span<const NodeId> inputs);
@@ -128,6 +134,16 @@ class Store::Batch {
     return store_.intern_locked(node_spec, ids);
   }
   Expected<NodeId, BadNodeId> mark_output(NodeId id) { return store_.mark_locked(id); }
+  /// Appends a node without looking for an equal one, which saves the
+  /// random probe of the intern index per node; its inputs must be below
+  /// the node count. Call `index_appended` before any other operation.
+  NodeId append_unindexed(const NodeSpec& node_spec, PoolIds* ids = nullptr) {
+    return store_.append_unindexed_locked(node_spec, ids);
+  }
+  /// Indexes the nodes appended by `append_unindexed`, a bulk pass whose
+  /// probes overlap. False when one of them equals an earlier node: the
+  /// store then holds a node twice and must be thrown away.
+  [[nodiscard]] bool index_appended() { return store_.index_appended_locked(); }
   uint64_t node_count() const { return store_.table_.size(); }
   /// Makes room for `nodes` more nodes in the table and the intern index.
   void reserve(size_t nodes) {

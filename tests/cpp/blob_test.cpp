@@ -276,6 +276,37 @@ TEST(BlobReader, EqualRecordsShareANodeAndLaterReferencesFollow) {
             "node reference 2 out of range");
 }
 
+// The reader first appends records unchecked and looks for equal ones in a
+// bulk pass; an equal pair far apart, equal only through NaNs that differ in
+// their bits, must still be found, and the result be the interned store.
+TEST(BlobReader, EqualRecordsFarApartAreFoundThroughCanonicalParameters) {
+  auto nan_params = [](uint64_t bits) { return Bytes{}.u32(1).str("k").u8(1).u64(bits).s; };
+  Bytes blob = header(302);
+  for (uint32_t i = 0; i < 300; ++i) {
+    if (i == 3) {
+      blob.u8(0).str("dup").raw(nan_params(0x7ff8000000000001));
+    } else {
+      std::string name = "s";
+      name += std::to_string(i);
+      blob.u8(0).str(name).u32(0);
+    }
+  }
+  blob.u8(0).str("dup").raw(nan_params(0x7ff8000000000002));  // record 300 -> node 3
+  blob.u8(1).str("f").u32(0).u32(2).u64(300).u64(299);        // record 301 -> node 300
+  blob.u32(2).u64(301).u64(300);
+  const auto s = read(blob.s);
+  EXPECT_EQ(s->node_count(), 301u);
+  EXPECT_EQ(s->outputs(), (std::vector<NodeId>{300, 3}));
+  const Snapshot snap = s->snapshot();
+  const auto in = snap.graph.inputs(300);
+  EXPECT_EQ(std::vector<uint32_t>(in.begin(), in.end()), (std::vector<uint32_t>{3, 299}));
+  // A store read without meeting equal records indexes every node too.
+  const auto again = read(write(*s));
+  EXPECT_EQ(add(*again, NodeKind::Source, "s299"), 299u);
+  EXPECT_EQ(add(*again, NodeKind::Op, "f", {3, 299}), 300u);
+  EXPECT_EQ(again->node_count(), 301u);
+}
+
 TEST(BlobReader, RepeatedParameterSectionsResolveToOneMap) {
   Store s;
   const NodeId x = add(s, NodeKind::Source, "x", {}, {int_param("k", 1)});
