@@ -140,6 +140,14 @@ class EGraph {
   /// ignored.
   void prefetch_add(Symbol op, std::span<const ClassId> children) const noexcept;
 
+  /// Hints that `op(children)` is about to be added, where the children are
+  /// roots, or ids about to be issued (a bulk load guesses those): fetches
+  /// its memo slot and the records of the children that exist.
+  void prefetch_fresh(Symbol op, std::span<const ClassId> children) const noexcept {
+    for (ClassId child : children) prefetch_class(child);
+    memo_.prefetch(hash_node(op, children));
+  }
+
   /// Hints that `id`'s entry in the union-find is about to be read: the
   /// first step of `prefetch_add` and `prefetch_union`, which read it.
   void prefetch_id(ClassId id) const noexcept { unionfind_.prefetch(id); }

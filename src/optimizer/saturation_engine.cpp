@@ -61,12 +61,26 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
   const TermList& in = input.records;
   const size_t n = in.size();
 
-  // Load every term; ids[i] is the class of term i.
+  // Load every term; ids[i] is the class of term i. Each add probes the
+  // memo at a random place, so the probe of the term kAhead further on is
+  // hinted first. Its children not loaded yet are guessed to get the next
+  // ids in order, which holds unless a term between is a duplicate; a wrong
+  // guess only wastes the hint.
+  constexpr size_t kAhead = 16;
   egraph::EGraph graph;
   graph.reserve(n);
   std::vector<ClassId> ids(n);
   std::vector<ClassId> kids;
+  std::vector<ClassId> guess;
   for (size_t i = 0; i < n; ++i) {
+    if (const size_t next = i + kAhead; next < n) {
+      guess.clear();
+      const ClassId issued = static_cast<ClassId>(graph.id_count());
+      for (uint32_t c : in.children_of(next)) {
+        guess.push_back(c < i ? ids[c] : issued + static_cast<ClassId>(c - i));
+      }
+      graph.prefetch_fresh(in.symbols[next], guess);
+    }
     kids.clear();
     for (uint32_t c : in.children_of(i)) {
       check(c < i, "term child refers to a later term");
