@@ -4,11 +4,13 @@
 // allocation, ending in a store or in one of the reader's errors. A store
 // that reads is written out again; that blob must read back to the same
 // node count and outputs and write the same bytes once more, and the views'
-// pure parts (member tokens, DOT text) must handle whatever it holds.
+// pure parts (member tokens, DOT text) must handle whatever it holds. Every
+// node read must be indexed once, whichever way the reader took.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/blob.hpp"
 #include "store/dot.hpp"
@@ -42,6 +44,21 @@ void render_views(const Store& store) {
   });
 }
 
+// Every node is indexed exactly once: recording it again finds it, and
+// nothing is added.
+void check_index(Store& store) {
+  const korvane::Snapshot snap = store.snapshot();
+  const NodeTable& nodes = snap.graph.nodes;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    const korvane::NodeRec& r = nodes.recs[i];
+    const auto in = nodes.inputs_of(i);
+    const std::vector<NodeId> inputs(in.begin(), in.end());
+    auto id = store.intern_rec(r.kind, r.payload, r.params, inputs);
+    if (!id || id.value() != i) __builtin_trap();
+  }
+  if (store.node_count() != nodes.size()) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -50,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (first.error().message().empty()) __builtin_trap();
     return 0;
   }
+  check_index(*first.value());
   const std::string blob = write(*first.value());
   auto second = korvane::read_blob(blob);
   if (!second) __builtin_trap();
