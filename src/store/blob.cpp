@@ -249,11 +249,16 @@ class Cursor {
   uint64_t u64() { return get<uint64_t>(); }
   /// A length-prefixed string, checked to be UTF-8; a view into the data.
   std::string_view str() {
+    const std::string_view s = bytes();
+    if (!valid_utf8(s)) fail(BlobError::Kind::BadUtf8);
+    return s;
+  }
+  /// A length-prefixed string, unchecked; a view into the data.
+  std::string_view bytes() {
     const uint32_t n = u32();
     need(n);
     const std::string_view s(p_, n);
     p_ += n;
-    if (!valid_utf8(s)) fail(BlobError::Kind::BadUtf8);
     return s;
   }
   /// How many items of at least `min_size` bytes the rest can hold.
@@ -368,12 +373,12 @@ class BlobReader {
     DescriptorRef descriptor;
     switch (node_spec.kind) {
       case NodeKind::Source:
-        node_spec.name = in_.str();
+        read_name(node_spec);
         params_at = read_params(node_spec);
         break;
       case NodeKind::Op:
       case NodeKind::Reduction:
-        node_spec.name = in_.str();
+        read_name(node_spec);
         params_at = read_params(node_spec);
         read_ids(position);
         break;
@@ -404,11 +409,28 @@ class BlobReader {
       check(interned.ok(), "blob record with an input outside the store");
       id = interned.value();
     }
+    if (new_name_) {
+      known_names_.emplace(node_spec.name, pool_ids.name);
+      new_name_ = false;
+    }
     if (params_at != nullptr) {
       known_params_.emplace(std::string_view(params_at, static_cast<size_t>(params_end_ - params_at)),
                             pool_ids.params);
     }
     ids_of_.push_back(static_cast<uint32_t>(id));
+  }
+
+  /// Reads a name into `node_spec`. A name whose bytes were read before
+  /// resolves to its string id without being checked or looked up again;
+  /// a new one is remembered once the node is interned.
+  void read_name(NodeSpec& node_spec) {
+    node_spec.name = in_.bytes();
+    if (auto it = known_names_.find(node_spec.name); it != known_names_.end()) {
+      node_spec.name_id = it->second;
+      return;
+    }
+    if (!valid_utf8(node_spec.name)) fail(BlobError::Kind::BadUtf8);
+    new_name_ = true;
   }
 
   /// Reads a parameter section into `node_spec`. A section whose bytes were read
@@ -520,6 +542,9 @@ class BlobReader {
   std::vector<MemberRun> runs_;
   std::vector<StageRef> refs_;
   std::vector<MemberSpec> members_;
+  /// Names already read, by their bytes, and their string ids.
+  boost::unordered_flat_map<std::string_view, uint32_t, BytesHash> known_names_;
+  bool new_name_ = false;
   /// Parameter sections already read, by their bytes, and their map ids.
   /// A recorded graph repeats a few parameter maps many times.
   boost::unordered_flat_map<std::string_view, uint32_t, BytesHash> known_params_;
