@@ -18,6 +18,7 @@
 
 #include "common/internal_error.hpp"
 #include "egraph/egraph.hpp"
+#include "egraph/load.hpp"
 #include "egraph/pattern.hpp"
 #include "egraph/runner.hpp"
 
@@ -135,12 +136,9 @@ const std::vector<SymbolLang>& workload(std::size_t n) {
 /// Adds every term, as the rewrite engine does; ids[i] is term i's class.
 EGraph load(const std::vector<SymbolLang>& terms, std::vector<ClassId>& ids) {
   EGraph egraph;
-  ids.resize(terms.size());
-  for (std::size_t i = 0; i < terms.size(); ++i) {
-    SymbolLang node{terms[i].op, {}};
-    for (ClassId child : terms[i].children) node.children.push_back(ids[child]);
-    ids[i] = egraph.find(egraph.add(std::move(node)));
-  }
+  ids = korvane::egraph::add_terms(
+      egraph, terms.size(), [&](std::size_t i) { return terms[i].op; },
+      [&](std::size_t i) { return terms[i].children.span(); });
   return egraph;
 }
 

@@ -6,6 +6,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "common/internal_error.hpp"
+#include "egraph/load.hpp"
 #include "egraph/runner.hpp"
 
 namespace korvane {
@@ -61,33 +62,10 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
   const TermList& in = input.records;
   const size_t n = in.size();
 
-  // Load every term; ids[i] is the class of term i. Each add probes the
-  // memo at a random place, so the probe of the term kAhead further on is
-  // hinted first. Its children not loaded yet are guessed to get the next
-  // ids in order, which holds unless a term between is a duplicate; a wrong
-  // guess only wastes the hint.
-  constexpr size_t kAhead = 16;
+  // Load every term; ids[i] is the class of term i.
   egraph::EGraph graph;
-  graph.reserve(n);
-  std::vector<ClassId> ids(n);
-  std::vector<ClassId> kids;
-  std::vector<ClassId> guess;
-  for (size_t i = 0; i < n; ++i) {
-    if (const size_t next = i + kAhead; next < n) {
-      guess.clear();
-      const ClassId issued = static_cast<ClassId>(graph.id_count());
-      for (uint32_t c : in.children_of(next)) {
-        guess.push_back(c < i ? ids[c] : issued + static_cast<ClassId>(c - i));
-      }
-      graph.prefetch_fresh(in.symbols[next], guess);
-    }
-    kids.clear();
-    for (uint32_t c : in.children_of(i)) {
-      check(c < i, "term child refers to a later term");
-      kids.push_back(ids[c]);
-    }
-    ids[i] = graph.find(graph.add(egraph::SymbolLang{in.symbols[i], egraph::Children(kids)}));
-  }
+  const std::vector<ClassId> ids = egraph::add_terms(
+      graph, n, [&](size_t i) { return in.symbols[i]; }, [&](size_t i) { return in.children_of(i); });
 
   // Saturate. Whatever ends the run, the merges it made are sound.
   egraph::Runner runner;
@@ -99,6 +77,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
   CanonicalTerms out;
   std::vector<uint32_t> index_of_class(saturated.id_count(), UINT32_MAX);
   OperatorTest operators;
+  std::vector<ClassId> kids;
   out.class_of.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const ClassId c = saturated.find(ids[i]);
