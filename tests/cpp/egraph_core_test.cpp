@@ -13,6 +13,7 @@
 
 #include "common/internal_error.hpp"
 #include "egraph/egraph.hpp"
+#include "egraph/load.hpp"
 
 namespace korvane::egraph {
 namespace {
@@ -151,6 +152,39 @@ TEST(EGraph, IdsNeverIssuedAreInternalErrors) {
   EXPECT_THROW(egraph.get_class(5), InternalError);
   EXPECT_EQ(egraph.class_count(), 1u) << "a failed add leaves no trace";
   EXPECT_EQ(egraph.memo_size(), 1u);
+}
+
+// add_terms hints probes with guessed ids; duplicates make the guesses
+// wrong, and the classes must still be those of adding term by term.
+TEST(EGraph, AddTermsGivesTheClassesOfAddingOneByOne) {
+  std::mt19937 rng(7);
+  const char* const ops[] = {"x", "f", "g", "h"};
+  std::vector<Symbol> op(3'000);
+  std::vector<std::vector<ClassId>> children(op.size());
+  for (std::size_t i = 0; i < op.size(); ++i) {
+    op[i] = intern(ops[rng() % 4]);
+    const std::size_t arity = i < 4 ? 0 : rng() % 3;
+    for (std::size_t k = 0; k < arity; ++k) {
+      children[i].push_back(static_cast<ClassId>(i - 1 - rng() % std::min<std::size_t>(i, 8)));
+    }
+  }
+  EGraph bulk;
+  const std::vector<ClassId> got = add_terms(
+      bulk, op.size(), [&](std::size_t i) { return op[i]; },
+      [&](std::size_t i) { return std::span<const ClassId>(children[i]); });
+  EGraph single;
+  std::vector<ClassId> want(op.size());
+  for (std::size_t i = 0; i < op.size(); ++i) {
+    std::vector<ClassId> kids;
+    for (ClassId c : children[i]) kids.push_back(want[c]);
+    want[i] = single.find(single.add(SymbolLang{op[i], Children(kids)}));
+  }
+  EXPECT_EQ(got, want);
+  EXPECT_LT(bulk.id_count(), op.size()) << "the terms should hold duplicates";
+  const ClassId itself[] = {0};  // term 0 consuming term 0
+  EXPECT_THROW(add_terms(
+                   bulk, 1, [&](std::size_t) { return op[0]; }, [&](std::size_t) { return std::span<const ClassId>(itself); }),
+               InternalError);
 }
 
 TEST(EGraph, SurvivesBeingMoved) {
