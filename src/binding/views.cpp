@@ -19,15 +19,6 @@ namespace korvane::py {
 
 namespace {
 
-Ref int_list(const std::vector<NodeId>& ids) {
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject* item = PyLong_FromUnsignedLongLong(ids[i]);
-    if (item == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) < 0) throw PythonError{};
-  }
-  return list;
-}
-
 Ref new_str(std::string_view text) {
   return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
@@ -45,6 +36,12 @@ void set_list_item(PyObject* list, size_t index, Ref value) {
 }
 void set_tuple_item(PyObject* tuple, size_t index, Ref value) {
   if (PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(index), value.release()) < 0) throw PythonError{};
+}
+
+Ref int_list(const std::vector<NodeId>& ids) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  for (size_t i = 0; i < ids.size(); ++i) set_list_item(list.get(), i, check(PyLong_FromUnsignedLongLong(ids[i])));
+  return list;
 }
 
 /// A parameter value as a Python object; `str` is its Str value.

@@ -160,7 +160,7 @@ void EGraph::normalize_touched() {
     const std::size_t count = work.size();
     for (std::size_t k = 0; k < count; ++k) {
       if (k + kRecordAhead < count) prefetch_class(work[k + kRecordAhead]);
-      if (k + kNodesAhead < count) prefetch_line(classes_[work[k + kNodesAhead]].nodes.data());
+      if (k + kNodesAhead < count) prefetch_nodes(work[k + kNodesAhead]);
       if (k + kChildrenAhead < count) {
         for (const SymbolLang& node : classes_[work[k + kChildrenAhead]].nodes) {
           for (ClassId child : node.children) unionfind_.prefetch(child);
@@ -249,9 +249,8 @@ void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children) const no
   for (std::size_t k = 0; k < children.size(); ++k) {
     canonical[k] = unionfind_.find_or(children[k], kNoClass);
     if (canonical[k] == kNoClass) return;
-    prefetch_class(canonical[k]);
   }
-  memo_.prefetch(hash_node(op, {canonical, children.size()}));
+  prefetch_fresh(op, {canonical, children.size()});
 }
 
 std::span<const ClassId> EGraph::classes_with_op(Symbol op) const noexcept {

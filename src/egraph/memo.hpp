@@ -14,7 +14,6 @@
 
 #include "common/internal_error.hpp"
 #include "egraph/chunked_vector.hpp"
-#include "egraph/fx_hash.hpp"
 #include "egraph/node.hpp"
 #include "egraph/prefetch.hpp"
 
@@ -201,12 +200,9 @@ class Memo {
   /// The hash of the node in an occupied slot.
   std::uint64_t slot_hash(const Slot& slot) const noexcept {
     if (slot.a == kNone && slot.b != kNone) return hash_node(stored(slot.b));
-    FxHasher hasher;
-    hasher.add(slot.op);
-    hasher.add(slot.a == kNone ? 0 : slot.b == kNone ? 1 : 2);
-    if (slot.a != kNone) hasher.add(slot.a);
-    if (slot.b != kNone) hasher.add(slot.b);
-    return hasher.finish();
+    const ClassId children[2] = {slot.a, slot.b};
+    const std::size_t size = slot.a == kNone ? 0 : slot.b == kNone ? 1 : 2;
+    return hash_node(Symbol(slot.op), {children, size});
   }
 
   void make_room() {

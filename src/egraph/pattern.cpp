@@ -212,19 +212,16 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& egraph, const std::vector<Cl
   Cursor records_cursor{matches};
   const Substitution* ahead = nullptr;
   ClassId ahead_class = 0;
+  auto prefetch_ids = [&] {
+    if (!ids_cursor.next(ahead, ahead_class)) return;
+    egraph.prefetch_id(ahead_class);
+    for (const Binding& binding : *ahead) egraph.prefetch_id(binding.id);
+  };
   auto prefetch_next = [&] {
-    if (ids_cursor.next(ahead, ahead_class)) {
-      egraph.prefetch_id(ahead_class);
-      for (const Binding& binding : *ahead) egraph.prefetch_id(binding.id);
-    }
+    prefetch_ids();
     if (records_cursor.next(ahead, ahead_class)) prefetch_apply(egraph, *ahead, ahead_class);
   };
-  for (std::size_t k = 0; k < kIdsAhead - kRecordsAhead; ++k) {
-    if (ids_cursor.next(ahead, ahead_class)) {
-      egraph.prefetch_id(ahead_class);
-      for (const Binding& binding : *ahead) egraph.prefetch_id(binding.id);
-    }
-  }
+  for (std::size_t k = 0; k < kIdsAhead - kRecordsAhead; ++k) prefetch_ids();
   for (std::size_t k = 0; k < kRecordsAhead; ++k) prefetch_next();
   for (const ClassMatches& match : matches) {
     for (const Substitution& subst : match.substitutions) {

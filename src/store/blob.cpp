@@ -231,6 +231,14 @@ constexpr size_t kMinMember = 8;
   throw BlobError{kind, tag_of, value};
 }
 
+/// The little-endian unsigned integer at `p`; the caller checked the room.
+template <class T>
+T load(const char* p) {
+  T v = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) v |= T{static_cast<uint8_t>(p[i])} << (8 * i);
+  return v;
+}
+
 /// A forward cursor over the blob. Every read that needs more bytes than
 /// remain throws the truncation error.
 class Cursor {
@@ -268,8 +276,7 @@ class Cursor {
   template <class T>
   T get() {
     need(sizeof(T));
-    T v = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) v |= T{static_cast<uint8_t>(p_[i])} << (8 * i);
+    const T v = load<T>(p_);
     p_ += sizeof(T);
     return v;
   }
@@ -281,23 +288,17 @@ class Cursor {
   const char* end_;
 };
 
-uint32_t load_u32(const char* p) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v |= uint32_t{static_cast<uint8_t>(p[i])} << (8 * i);
-  return v;
-}
-
 /// The end of the parameter section at `p`, found from its lengths and tags
 /// alone; null when the section is cut short or holds a bad tag (a full
 /// read then reports the first error in stream order).
 const char* skim_params(const char* p, const char* end) {
   auto take = [&](size_t n) { return static_cast<size_t>(end - p) >= n ? (p += n, true) : false; };
   if (end - p < 4) return nullptr;
-  uint32_t n = load_u32(p);
+  uint32_t n = load<uint32_t>(p);
   p += 4;
   for (; n > 0; --n) {
     if (end - p < 4) return nullptr;
-    if (!take(4 + size_t{load_u32(p)}) || p == end) return nullptr;
+    if (!take(4 + size_t{load<uint32_t>(p)}) || p == end) return nullptr;
     const auto tag = static_cast<uint8_t>(*p++);
     switch (tag) {
       case 0:
@@ -308,7 +309,7 @@ const char* skim_params(const char* p, const char* end) {
         if (!take(1)) return nullptr;
         break;
       case 3:
-        if (end - p < 4 || !take(4 + size_t{load_u32(p)})) return nullptr;
+        if (end - p < 4 || !take(4 + size_t{load<uint32_t>(p)})) return nullptr;
         break;
       default:
         return nullptr;
@@ -409,9 +410,8 @@ class BlobReader {
       check(interned.ok(), "blob record with an input outside the store");
       id = interned.value();
     }
-    if (new_name_) {
+    if (has_name(node_spec.kind) && node_spec.name_id == kUnresolved) {
       known_names_.emplace(node_spec.name, pool_ids.name);
-      new_name_ = false;
     }
     if (params_at != nullptr) {
       known_params_.emplace(std::string_view(params_at, static_cast<size_t>(params_end_ - params_at)),
@@ -430,7 +430,6 @@ class BlobReader {
       return;
     }
     if (!valid_utf8(node_spec.name)) fail(BlobError::Kind::BadUtf8);
-    new_name_ = true;
   }
 
   /// Reads a parameter section into `node_spec`. A section whose bytes were read
@@ -544,7 +543,6 @@ class BlobReader {
   std::vector<MemberSpec> members_;
   /// Names already read, by their bytes, and their string ids.
   boost::unordered_flat_map<std::string_view, uint32_t, BytesHash> known_names_;
-  bool new_name_ = false;
   /// Parameter sections already read, by their bytes, and their map ids.
   /// A recorded graph repeats a few parameter maps many times.
   boost::unordered_flat_map<std::string_view, uint32_t, BytesHash> known_params_;

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/expected.hpp"
@@ -144,7 +144,6 @@ class Store::Batch {
   /// probes overlap. False when one of them equals an earlier node: the
   /// store then holds a node twice and must be thrown away.
   [[nodiscard]] bool index_appended() { return store_.index_appended_locked(); }
-  uint64_t node_count() const { return store_.table_.size(); }
   /// Makes room for `nodes` more nodes in the table and the intern index.
   void reserve(size_t nodes) {
     store_.table_.recs.reserve(store_.table_.size() + nodes);
