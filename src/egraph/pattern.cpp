@@ -45,6 +45,8 @@ Pattern::Pattern(const FlatTerm<PatternNode>& term) : shape_(share_nodes(term)),
       }
     }
   }
+  one_node_ = !shape_.root().is_var() &&
+              std::all_of(shape_.begin(), shape_.end() - 1, [](const PatternNode& node) { return node.is_var(); });
 }
 
 Result<Pattern, TermParseError> Pattern::parse(std::string_view text) {
@@ -67,10 +69,11 @@ std::optional<ClassMatches> Pattern::search_class(const EGraph& egraph, ClassId 
   Substitutions found;
   MatchMachine().run(program_, egraph, class_id, limit, found);
   if (found.empty()) return std::nullopt;
-  return ClassMatches{class_id, std::move(found)};
+  return ClassMatches{.class_id = class_id, .substitutions = std::move(found)};
 }
 
-std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::uint64_t limit) const {
+std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::uint64_t limit,
+                                                     const Pattern* applier) const {
   std::vector<ClassMatches> matches;
   MatchMachine machine;
   Substitutions found;
@@ -78,7 +81,7 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
     machine.run(program_, egraph, class_id, limit, found);
     if (found.empty()) return;
     limit -= found.size();
-    matches.push_back(ClassMatches{class_id, std::move(found)});
+    matches.push_back(ClassMatches{.class_id = class_id, .substitutions = std::move(found)});
     found.clear();
   };
   if (shape_.root().is_var()) {
@@ -123,6 +126,33 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
   const Bind& bind = std::get<Bind>(program_.instructions[0]);
   const Symbol op = bind.node.op;
   const std::uint32_t arity = bind.node.children.size();
+  // A one-node applier's instance has the matched node's children in some
+  // order: `picks` says which, so its presence in the class (whose nodes
+  // are hot here) is a lookup in the sorted node list.
+  constexpr std::size_t kMostPicks = 4;
+  std::uint32_t picks[kMostPicks];
+  std::size_t pick_count = 0;
+  const bool mark = applier != nullptr && applier->one_node_ && applier->shape_.root().children().size() <= kMostPicks;
+  if (mark) {
+    for (ClassId position : applier->shape_.root().children()) {
+      const Var var = applier->shape_[position].as_var();
+      auto reg = std::find_if(program_.subst.begin(), program_.subst.end(),
+                              [&](const auto& entry) { return entry.first == var; });
+      check(reg != program_.subst.end(), "applier variable not bound by the searcher");
+      picks[pick_count++] = reg->second - bind.out;
+    }
+  }
+  const Symbol applier_op = mark ? applier->shape_.root().as_enode().op : Symbol();
+  auto holds = [&](const ClassRecord& record, const SymbolLang& node) {
+    ClassId children[kMostPicks];
+    for (std::size_t j = 0; j < pick_count; ++j) children[j] = node.children[picks[j]];
+    const std::span<const ClassId> wanted(children, pick_count);
+    auto at = std::lower_bound(record.nodes.begin(), record.nodes.end(), wanted, [&](const SymbolLang& held, auto) {
+      if (held.op != applier_op) return held.op < applier_op;
+      return std::lexicographical_compare(held.children.begin(), held.children.end(), wanted.begin(), wanted.end());
+    });
+    return at != record.nodes.end() && at->op == applier_op && std::ranges::equal(at->children.span(), wanted);
+  };
   for (std::size_t k = 0; k < count && limit > 0; ++k) {
     prefetch(k);
     const ClassRecord& record = egraph.get_class(candidates[k]);
@@ -136,6 +166,8 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
         match = &matches.emplace_back();
         match->class_id = candidates[k];
       }
+      const std::uint32_t index = match->substitutions.size();
+      if (mark && index < 32 && holds(record, node)) match->present |= std::uint32_t{1} << index;
       Substitution& subst = match->substitutions.emplace_back();
       subst.reserve(program_.subst.size());
       for (const auto& [var, reg] : program_.subst) subst.insert(var, node.children[reg - bind.out]);
@@ -186,6 +218,16 @@ void Pattern::prefetch_apply(const EGraph& egraph, const Substitution& subst, Cl
 
 std::vector<ClassId> Pattern::apply_matches(EGraph& egraph, const std::vector<ClassMatches>& matches) const {
   std::vector<ClassId> changed;
+  // A substitution marked present whose classes are all still roots would
+  // add a node the memo holds, in the matched class, and merge that class
+  // with itself: only the self-merge is done.
+  auto still_present = [&](const ClassMatches& match, std::uint32_t index) {
+    if (index >= 32 || (match.present >> index & 1) == 0) return false;
+    for (const Binding& binding : match.substitutions[index]) {
+      if (egraph.find(binding.id) != binding.id) return false;
+    }
+    return true;
+  };
   // Each application reads a few scattered records (memo slot, classes);
   // hinting them a few substitutions ahead overlaps those misses.
   // First the bound ids' union-find entries, then (once those arrived) the
@@ -196,37 +238,44 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& egraph, const std::vector<Cl
     const std::vector<ClassMatches>& matches;
     std::size_t match = 0;
     std::uint32_t subst = 0;
-    /// The next (substitution, class) pair, or false at the end.
-    bool next(const Substitution*& out, ClassId& class_id) {
+    /// The next substitution's match and index, or false at the end.
+    bool next(const ClassMatches*& out, std::uint32_t& index) {
       while (match < matches.size() && subst >= matches[match].substitutions.size()) {
         ++match;
         subst = 0;
       }
       if (match == matches.size()) return false;
-      out = &matches[match].substitutions[subst++];
-      class_id = matches[match].class_id;
+      out = &matches[match];
+      index = subst++;
       return true;
     }
   };
   Cursor ids_cursor{matches};
   Cursor records_cursor{matches};
-  const Substitution* ahead = nullptr;
-  ClassId ahead_class = 0;
+  const ClassMatches* ahead = nullptr;
+  std::uint32_t ahead_index = 0;
   auto prefetch_ids = [&] {
-    if (!ids_cursor.next(ahead, ahead_class)) return;
-    egraph.prefetch_id(ahead_class);
-    for (const Binding& binding : *ahead) egraph.prefetch_id(binding.id);
+    if (!ids_cursor.next(ahead, ahead_index)) return;
+    egraph.prefetch_id(ahead->class_id);
+    for (const Binding& binding : ahead->substitutions[ahead_index]) egraph.prefetch_id(binding.id);
   };
   auto prefetch_next = [&] {
     prefetch_ids();
-    if (records_cursor.next(ahead, ahead_class)) prefetch_apply(egraph, *ahead, ahead_class);
+    if (!records_cursor.next(ahead, ahead_index)) return;
+    // A present one will most likely only read the union-find.
+    if (ahead_index < 32 && (ahead->present >> ahead_index & 1) != 0) return;
+    prefetch_apply(egraph, ahead->substitutions[ahead_index], ahead->class_id);
   };
   for (std::size_t k = 0; k < kIdsAhead - kRecordsAhead; ++k) prefetch_ids();
   for (std::size_t k = 0; k < kRecordsAhead; ++k) prefetch_next();
   for (const ClassMatches& match : matches) {
-    for (const Substitution& subst : match.substitutions) {
+    for (std::uint32_t index = 0; index < match.substitutions.size(); ++index) {
       prefetch_next();
-      const ClassId id = instantiate(egraph, subst);
+      if (still_present(match, index)) {
+        egraph.union_(match.class_id, match.class_id);
+        continue;
+      }
+      const ClassId id = instantiate(egraph, match.substitutions[index]);
       if (egraph.union_(id, match.class_id)) changed.push_back(id);
     }
   }

@@ -26,6 +26,10 @@ namespace korvane::egraph {
 struct ClassMatches {
   /// The searched class.
   ClassId class_id;
+  /// Bit k set: substitution k's instance of the applier that the search
+  /// was given was already a node of the class (only k < 32 are marked).
+  /// Applying it changes nothing while its classes are still roots.
+  std::uint32_t present = 0;
   /// Non-empty, in the order found.
   Substitutions substitutions;
 };
@@ -58,7 +62,11 @@ class Pattern {
   /// Matches holding at most `limit` substitutions in all. Candidates are
   /// every class when the root is a variable, else the classes holding a
   /// node with the root's operator, in id order.
-  std::vector<ClassMatches> search_with_limit(const EGraph& egraph, std::uint64_t limit) const;
+  /// With an `applier` (the rule's other side), marks the substitutions
+  /// whose instance of it the class already holds; see
+  /// ClassMatches::present.
+  std::vector<ClassMatches> search_with_limit(const EGraph& egraph, std::uint64_t limit,
+                                              const Pattern* applier = nullptr) const;
   /// The matches in `class_id`, at most `limit` of them, or nothing.
   std::optional<ClassMatches> search_class(const EGraph& egraph, ClassId class_id, std::uint64_t limit) const;
 
@@ -68,7 +76,8 @@ class Pattern {
   ClassId instantiate(EGraph& egraph, const Substitution& subst) const;
   /// For every substitution of every match, in order: instantiates and
   /// merges the instance (first) with the matched class. Returns the
-  /// instance ids whose merge changed the e-graph.
+  /// instance ids whose merge changed the e-graph. Matches marked present
+  /// must come from a search given this pattern as applier.
   std::vector<ClassId> apply_matches(EGraph& egraph, const std::vector<ClassMatches>& matches) const;
 
   /// The pattern as text, e.g. "(op|add ?a ?b)".
@@ -83,6 +92,9 @@ class Pattern {
   /// True when the program is one Bind of the root whose outputs are all
   /// the variables, which search runs without the machine.
   bool single_bind_ = false;
+  /// True when the root is an operator whose children are all variables:
+  /// an instance is one node, known before anything is added.
+  bool one_node_ = false;
 };
 
 /// A named rewrite rule whose applier only uses variables that its searcher
@@ -103,7 +115,7 @@ class Rewrite {
 
   /// The searcher's matches (see Pattern::search_with_limit).
   std::vector<ClassMatches> search_with_limit(const EGraph& egraph, std::uint64_t limit) const {
-    return searcher_.search_with_limit(egraph, limit);
+    return searcher_.search_with_limit(egraph, limit, &applier_);
   }
   std::vector<ClassMatches> search(const EGraph& egraph) const { return searcher_.search(egraph); }
   /// Applies `matches` with the applier (see Pattern::apply_matches).

@@ -261,6 +261,111 @@ INSTANTIATE_TEST_SUITE_P(Patterns, SearchShortcut,
                                          // Not a shortcut: the machine runs, with Compare.
                                          ShortcutCase{"(f ?a ?a)", UINT64_MAX}));
 
+// ---------------------------------------------------------------------------
+// A rule's search marks the substitutions whose one-node instance the class
+// already holds, and apply skips those while their classes are still roots.
+// Marked or not, applying must change the e-graph in exactly the same way.
+
+/// Binary, unary and leaf nodes of f, g and k over random merges, the same
+/// for the same seed.
+EGraph random_egraph(unsigned seed) {
+  std::mt19937 rng(seed);
+  EGraph egraph;
+  std::vector<ClassId> ids;
+  const char* ops[] = {"f", "g", "k"};
+  for (int step = 0; step < 400; ++step) {
+    if (ids.size() < 4 || rng() % 6 == 0) {
+      ids.push_back(egraph.add(node(ops[rng() % 3])));
+      continue;
+    }
+    SymbolLang made{intern(ops[rng() % 3]), {}};
+    const unsigned arity = rng() % 3;
+    for (unsigned k = 0; k < arity; ++k) made.children.push_back(ids[rng() % ids.size()]);
+    ids.push_back(egraph.add(made));
+    // Twins that the rules below would add, so that some are present.
+    const ClassId at = ids.back();
+    if (arity == 2 && rng() % 2 == 0) egraph.union_(at, egraph.add(SymbolLang{made.op, {made.children[1], made.children[0]}}));
+    if (arity == 2 && rng() % 4 == 0) egraph.union_(at, egraph.add(node("g", {made.children[1]})));
+    if (arity == 2 && rng() % 16 == 0) egraph.union_(at, egraph.add(node("k")));
+    if (arity == 1 && rng() % 4 == 0) egraph.union_(at, egraph.add(node("f", {made.children[0], made.children[0]})));
+    if (rng() % 50 == 0) egraph.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+  }
+  egraph.rebuild();
+  return egraph;
+}
+
+struct MarkCase {
+  const char* lhs;
+  const char* rhs;
+  friend void PrintTo(const MarkCase& c, std::ostream* out) { *out << c.lhs << " => " << c.rhs; }
+};
+
+class PresentMarks : public testing::TestWithParam<MarkCase> {};
+
+TEST_P(PresentMarks, NameHeldInstancesAndChangeNothingInApply) {
+  auto made = Rewrite::parse("rule", GetParam().lhs, GetParam().rhs);
+  ASSERT_TRUE(made);
+  const Rewrite rule = std::move(made).value();
+  for (unsigned seed = 1; seed <= 6; ++seed) {
+    EGraph marked = random_egraph(seed);
+    EGraph plain = random_egraph(seed);
+    const auto matches = rule.search_with_limit(marked, UINT64_MAX);
+    std::size_t present = 0;
+    for (const ClassMatches& match : matches) {
+      for (std::uint32_t k = 0; k < match.substitutions.size() && k < 32; ++k) {
+        SymbolLang instance{rule.applier().shape().root().as_enode().op, {}};
+        for (ClassId position : rule.applier().shape().root().children()) {
+          instance.children.push_back(match.substitutions[k].at(rule.applier().shape()[position].as_var()));
+        }
+        const bool in_class = marked.lookup(instance) == std::optional<ClassId>{match.class_id};
+        EXPECT_EQ((match.present >> k & 1) != 0, in_class) << "seed " << seed << ", class " << match.class_id;
+        present += in_class;
+      }
+    }
+    EXPECT_GT(present, 0u) << "the e-graph should hold instances already";
+
+    // Merges between search and apply turn some classes bound in marked
+    // substitutions into non-roots.
+    std::vector<ClassMatches> unmarked = matches;
+    std::vector<ClassId> bound;
+    for (ClassMatches& match : unmarked) {
+      for (std::uint32_t k = 0; k < match.substitutions.size() && k < 32; ++k) {
+        if ((match.present >> k & 1) != 0) bound.push_back(match.substitutions[k].begin()->id);
+      }
+      match.present = 0;
+    }
+    std::mt19937 rng(seed);
+    for (std::size_t k = 0; k < bound.size(); k += 3) {
+      const auto other = static_cast<ClassId>(rng() % marked.id_count());
+      EXPECT_EQ(marked.union_(other, bound[k]), plain.union_(other, bound[k]));
+    }
+    EXPECT_EQ(rule.apply(marked, matches), rule.apply(plain, unmarked));
+    EXPECT_FALSE(marked.is_clean());
+    EXPECT_EQ(marked.memo_size(), plain.memo_size());
+    EXPECT_EQ(marked.rebuild(), plain.rebuild());
+    ASSERT_EQ(marked.class_count(), plain.class_count());
+    for (auto a = marked.classes().begin(), b = plain.classes().begin(); a != marked.classes().end(); ++a, ++b) {
+      EXPECT_EQ(a->id, b->id);
+      EXPECT_TRUE(std::ranges::equal(a->nodes, b->nodes));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(OneNodeAppliers, PresentMarks,
+                         testing::Values(MarkCase{"(f ?a ?b)", "(f ?b ?a)"}, MarkCase{"(f ?a ?b)", "(f ?a ?b)"},
+                                         MarkCase{"(f ?a ?b)", "(g ?b)"}, MarkCase{"(g ?x)", "(f ?x ?x)"},
+                                         MarkCase{"(f ?a ?b)", "(k)"}));
+
+TEST(PresentMarksOf, SearchesWithoutAnApplierOrWithADeeperOne) {
+  const EGraph egraph = random_egraph(3);
+  for (const auto& [lhs, rhs] : {std::pair{"(f ?a ?b)", "(g (f ?b ?a))"}, std::pair{"(f ?a ?b)", "?a"}}) {
+    auto made = Rewrite::parse("rule", lhs, rhs);
+    ASSERT_TRUE(made);
+    for (const ClassMatches& match : made.value().search_with_limit(egraph, UINT64_MAX)) EXPECT_EQ(match.present, 0u);
+  }
+  for (const ClassMatches& match : pattern("(f ?a ?b)").search(egraph)) EXPECT_EQ(match.present, 0u);
+}
+
 TEST(Rewrite, RejectsUnboundApplierVariables) {
   auto bad = Rewrite::make("bad-rule", pattern("(f ?a)"), pattern("(g ?b)"));
   ASSERT_FALSE(bad.ok());
