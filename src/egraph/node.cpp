@@ -17,9 +17,9 @@ std::uint32_t Children::capacity_for(std::uint32_t size) noexcept {
   return size <= kInline ? kInline : std::bit_ceil(size);
 }
 
-Children::Children(std::span<const ClassId> ids) : size_(static_cast<std::uint32_t>(ids.size())), words_{0, 0} {
-  if (size_ > kInline) set_heap(new ClassId[capacity_for(size_)]);
-  std::copy(ids.begin(), ids.end(), data());
+void Children::spill(std::span<const ClassId> ids) {
+  set_heap(new ClassId[capacity_for(size_)]);
+  std::copy(ids.begin(), ids.end(), heap());
 }
 
 Children& Children::operator=(const Children& other) {
@@ -50,10 +50,6 @@ void Children::push_back(ClassId id) {
     set_heap(block);
   }
   heap()[size_++] = id;
-}
-
-bool operator==(const Children& a, const Children& b) noexcept {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
 std::strong_ordering operator<=>(const Children& a, const Children& b) noexcept {

@@ -28,7 +28,15 @@ class Children {
  public:
   Children() noexcept : size_(0), words_{0, 0} {}
   Children(std::initializer_list<ClassId> ids) : Children(std::span<const ClassId>(ids.begin(), ids.size())) {}
-  explicit Children(std::span<const ClassId> ids);
+  explicit Children(std::span<const ClassId> ids) : size_(static_cast<std::uint32_t>(ids.size())), words_{0, 0} {
+    // Nodes of two children or fewer are the common case: no heap, no copy
+    // loop.
+    if (size_ <= kInline) {
+      for (std::uint32_t k = 0; k < size_; ++k) words_[k] = ids[k];
+    } else {
+      spill(ids);
+    }
+  }
   Children(const Children& other) : Children(other.span()) {}
   Children(Children&& other) noexcept : size_(other.size_) {
     std::memcpy(words_, other.words_, sizeof words_);
@@ -55,13 +63,23 @@ class Children {
   /// Appends one child.
   void push_back(ClassId id);
 
-  friend bool operator==(const Children& a, const Children& b) noexcept;
+  friend bool operator==(const Children& a, const Children& b) noexcept {
+    if (a.size_ != b.size_) return false;
+    const ClassId* x = a.data();
+    const ClassId* y = b.data();
+    for (std::uint32_t k = 0; k < a.size_; ++k) {
+      if (x[k] != y[k]) return false;
+    }
+    return true;
+  }
   /// Element by element as unsigned numbers; a proper prefix sorts first.
   friend std::strong_ordering operator<=>(const Children& a, const Children& b) noexcept;
 
  private:
   static constexpr std::uint32_t kInline = 2;
   static std::uint32_t capacity_for(std::uint32_t size) noexcept;
+  /// Puts more than kInline ids into a new heap block.
+  void spill(std::span<const ClassId> ids);
   ClassId* heap() const noexcept {
     ClassId* block;
     std::memcpy(&block, words_, sizeof block);

@@ -151,7 +151,7 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
       if (held.op != applier_op) return held.op < applier_op;
       return std::lexicographical_compare(held.children.begin(), held.children.end(), wanted.begin(), wanted.end());
     });
-    return at != record.nodes.end() && at->op == applier_op && std::ranges::equal(at->children.span(), wanted);
+    return at != record.nodes.end() && at->op == applier_op && at->children == Children(wanted);
   };
   for (std::size_t k = 0; k < count && limit > 0; ++k) {
     prefetch(k);
