@@ -91,8 +91,11 @@ std::size_t EGraph::rebuild() {
       for (ClassId child : memo_.key(repair_queue_[size - 1 - kChildrenAhead]).children) unionfind_.prefetch(child);
     }
     if (size > kSlotAhead) {
+      // Only a node whose children changed will probe the memo.
       const SymbolLang& next = memo_.key(repair_queue_[size - 1 - kSlotAhead]);
-      prefetch_add(next.op, next.children.span());
+      const bool next_unchanged = std::all_of(next.children.begin(), next.children.end(),
+                                              [&](ClassId child) { return unionfind_.is_root(child); });
+      if (!next_unchanged) prefetch_add(next.op, next.children.span());
     }
     const ClassId id = repair_queue_.back();
     repair_queue_.pop_back();
@@ -102,14 +105,12 @@ std::size_t EGraph::rebuild() {
 
     bool unchanged = true;
     for (ClassId child : node.children) unchanged &= unionfind_.find_halving(child) == child;
-    // Unchanged, the node is still the key it was added as: its own entry.
-    const SymbolLang* key = &node;
-    if (!unchanged) {
-      canonical = node;
-      for (ClassId& child : canonical.children) child = unionfind_.find(child);
-      key = &canonical;
-    }
-    auto [value, inserted] = memo_.find_or_insert(*key, Memo::hash(*key), id);
+    // Unchanged, the node is still the key it was added as, whose entry
+    // has only ever held ids of the node's own class: nothing to repair.
+    if (unchanged) continue;
+    canonical = node;
+    for (ClassId& child : canonical.children) child = unionfind_.find(child);
+    auto [value, inserted] = memo_.find_or_insert(canonical, Memo::hash(canonical), id);
     if (inserted) continue;
     const ClassId previous = value;
     value = id;
