@@ -273,6 +273,13 @@ const ClassRecord& EGraph::get_class(ClassId id) const {
   return record;
 }
 
+const ClassRecord& EGraph::root_class(ClassId root) const {
+  check(root < classes_.size(), "root_class: id was never issued");
+  const ClassRecord& record = classes_[root];
+  if (record.id != root) [[unlikely]] throw InternalError("Invalid id " + std::to_string(root));
+  return record;
+}
+
 ClassRecord& EGraph::get_class_mut(ClassId id) { return live_record(unionfind_.find_halving(id)); }
 
 const SymbolLang& EGraph::added_node(ClassId id) const {

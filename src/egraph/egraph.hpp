@@ -94,6 +94,10 @@ class EGraph {
   const ClassRecord& get_class(ClassId id) const;
   /// Like `get_class`, shortening the union-find path on the way.
   ClassRecord& get_class_mut(ClassId id);
+  /// The record of the class whose root is `root`, read without the
+  /// union-find. Throws InternalError "Invalid id {}" if `root` is not the
+  /// root of a class.
+  const ClassRecord& root_class(ClassId root) const;
 
   /// Number of memo entries, stale ones included; never decreases.
   std::size_t memo_size() const noexcept { return memo_.size(); }
@@ -125,7 +129,10 @@ class EGraph {
   /// Hints that `id`'s class is about to be read. `id` must be a root.
   void prefetch_class(ClassId id) const noexcept {
     if (id >= classes_.size()) return;
-    prefetch_line(&classes_[id]);
+    // A record may straddle two cache lines; its id and its lists are read.
+    const auto* record = reinterpret_cast<const char*>(&classes_[id]);
+    prefetch_line(record);
+    prefetch_line(record + sizeof(ClassRecord) - 1);
   }
 
   /// Hints that the nodes of `id`'s class are about to be read. `id` must

@@ -101,19 +101,18 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
   // At most one entry per candidate, and at most `limit` entries.
   matches.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(candidates.size(), limit)));
   // The candidates are sparse in the class table: fetch each one's record
-  // (and union-find entry) well ahead, then its node list.
+  // well ahead, then its node list (and for the machine, which finds the
+  // root first, the union-find entry).
   constexpr std::size_t kRecordAhead = 16;
   constexpr std::size_t kNodesAhead = 8;
   const std::size_t count = candidates.size();
   auto prefetch = [&](std::size_t k) {
-    if (k + kRecordAhead < count) {
-      egraph.prefetch_id(candidates[k + kRecordAhead]);
-      egraph.prefetch_class(candidates[k + kRecordAhead]);
-    }
+    if (k + kRecordAhead < count) egraph.prefetch_class(candidates[k + kRecordAhead]);
     if (k + kNodesAhead < count) egraph.prefetch_nodes(candidates[k + kNodesAhead]);
   };
   if (!single_bind_) {
     for (std::size_t k = 0; k < count && limit > 0; ++k) {
+      if (k + kRecordAhead < count) egraph.prefetch_id(candidates[k + kRecordAhead]);
       prefetch(k);
       visit(candidates[k]);
     }
@@ -155,7 +154,8 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
   };
   for (std::size_t k = 0; k < count && limit > 0; ++k) {
     prefetch(k);
-    const ClassRecord& record = egraph.get_class(candidates[k]);
+    // A clean e-graph lists only roots by operator.
+    const ClassRecord& record = egraph.root_class(candidates[k]);
     ClassMatches* match = nullptr;
     for (const SymbolLang& node : record.nodes) {
       // Nodes are sorted by op, so the candidates are contiguous.

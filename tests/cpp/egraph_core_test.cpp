@@ -150,6 +150,7 @@ TEST(EGraph, IdsNeverIssuedAreInternalErrors) {
   EXPECT_THROW(egraph.add(node("f", {x, 9})), InternalError);
   EXPECT_THROW(egraph.lookup(node("f", {9})), InternalError);
   EXPECT_THROW(egraph.get_class(5), InternalError);
+  EXPECT_THROW(egraph.root_class(5), InternalError);
   EXPECT_EQ(egraph.class_count(), 1u) << "a failed add leaves no trace";
   EXPECT_EQ(egraph.memo_size(), 1u);
 }
@@ -240,6 +241,7 @@ void expect_invariants(const EGraph& egraph) {
   for (const ClassRecord& record : egraph.classes()) {
     live.push_back(record.id);
     ASSERT_EQ(egraph.find(record.id), record.id);
+    ASSERT_EQ(&egraph.root_class(record.id), &record);
     ASSERT_FALSE(record.nodes.empty());
     for (std::size_t k = 0; k < record.nodes.size(); ++k) {
       const SymbolLang& n = record.nodes[k];
@@ -253,6 +255,11 @@ void expect_invariants(const EGraph& egraph) {
     }
   }
   EXPECT_EQ(live.size(), egraph.class_count());
+  for (ClassId id = 0; id < egraph.id_count(); ++id) {
+    if (egraph.find(id) != id) {
+      EXPECT_THROW(egraph.root_class(id), InternalError) << "merged-away id " << id;
+    }
+  }
   EXPECT_EQ(ids(egraph.kind_index()), live);
   // The per-operator index is the node-kind index narrowed to each operator.
   std::map<Symbol, std::vector<ClassId>> with_op;
