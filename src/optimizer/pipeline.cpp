@@ -82,9 +82,8 @@ using Templates = boost::unordered_flat_map<Symbol, NodeRec, egraph::SymbolHash>
 class Emitter {
  public:
   Emitter(const TermList& records, const FusionPlan& plan, const Templates& templates, ReductionResult& out)
-      : records_(records), plan_(plan), templates_(templates), out_(out),
-        node_of_group_(records.size(), kNone), member_pos_(records.size(), kNone),
-        external_pos_(records.size(), kNone), external_stamp_(records.size(), kNone) {}
+      : records_(records), plan_(plan), templates_(templates), out_(out), groups_(records.size()),
+        member_pos_(records.size(), kNone) {}
 
   std::vector<NodeMapEntry> placement;  ///< per record
 
@@ -100,11 +99,19 @@ class Emitter {
     out_.counters.reduced_nodes = out_.nodes.size();
   }
 
-  uint32_t node_of_group(uint32_t g) const { return node_of_group_[g]; }
+  uint32_t node_of_group(uint32_t g) const { return groups_[g].node; }
 
  private:
+  /// What emission keeps per group, together because a stage reads all of
+  /// it for each group it takes input from.
+  struct GroupSlot {
+    uint32_t node = kNone;   ///< the emitted node
+    uint32_t stamp = kNone;  ///< the stage that last listed it as an input
+    uint32_t pos = kNone;    ///< its position among that stage's inputs
+  };
+
   uint32_t node_of_record(uint32_t r) const {
-    const uint32_t node = node_of_group_[plan_.group[r]];
+    const uint32_t node = groups_[plan_.group[r]].node;
     check(node != kNone, "a group is read before it is emitted");
     return node;
   }
@@ -119,7 +126,7 @@ class Emitter {
     for (uint32_t c : records_.children_of(g)) inputs_.push_back(node_of_record(c));
     const uint32_t k = out_.nodes.append(t.kind, t.payload, t.params, inputs_);
     ++out_.counters.boundary_nodes;
-    node_of_group_[g] = k;
+    groups_[g].node = k;
     placement[g] = NodeMapEntry{k, NodeMapEntry::kNone};
   }
 
@@ -140,13 +147,14 @@ class Emitter {
           refs_.push_back(StageRef{StageRef::Kind::Member, member_pos_[c]});
           continue;
         }
-        const uint32_t h = plan_.group[c];
-        if (external_stamp_[h] != g) {
-          external_stamp_[h] = g;
-          external_pos_[h] = static_cast<uint32_t>(inputs_.size());
-          inputs_.push_back(node_of_record(c));
+        GroupSlot& input = groups_[plan_.group[c]];
+        if (input.stamp != g) {
+          check(input.node != kNone, "a group is read before it is emitted");
+          input.stamp = g;
+          input.pos = static_cast<uint32_t>(inputs_.size());
+          inputs_.push_back(input.node);
         }
-        refs_.push_back(StageRef{StageRef::Kind::Input, external_pos_[h]});
+        refs_.push_back(StageRef{StageRef::Kind::Input, input.pos});
       }
       ref_counts_.push_back(children.size());
     }
@@ -160,7 +168,7 @@ class Emitter {
     const uint32_t list = out_.pools->intern_members(specs_);
     const uint32_t k = out_.nodes.append(NodeKind::Stage, list, 0, inputs_);
     ++out_.counters.stages;
-    node_of_group_[g] = k;
+    groups_[g].node = k;
     for (size_t p = 0; p < members.size(); ++p) placement[members[p]] = NodeMapEntry{k, p};
   }
 
@@ -175,10 +183,8 @@ class Emitter {
   const FusionPlan& plan_;
   const Templates& templates_;
   ReductionResult& out_;
-  std::vector<uint32_t> node_of_group_;
-  std::vector<uint32_t> member_pos_;      // per record: position in its stage
-  std::vector<uint32_t> external_pos_;    // per group: position among the current stage's inputs
-  std::vector<uint32_t> external_stamp_;  // per group: the stage that last listed it
+  std::vector<GroupSlot> groups_;      // per group
+  std::vector<uint32_t> member_pos_;  // per record: position in its stage
   std::vector<uint32_t> inputs_;
   std::vector<StageRef> refs_;
   std::vector<size_t> ref_counts_;
@@ -258,6 +264,8 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   const FusionPlan plan = plan_fusion(records, roots, maximal_fusion);
   // The reduced graph keeps the pools: templates keep their pool ids.
   result.pools = std::make_unique<Pools>(std::move(graph.pools));
+  // At most one new member list per group.
+  result.pools->reserve_member_lists(plan.order.size());
   Emitter emitter(records, plan, templates, result);
   emitter.run();
 

@@ -214,6 +214,8 @@ uint32_t Pools::intern_descriptor(const DescriptorRef& d) {
   return id;
 }
 
+void Pools::reserve_member_lists(size_t lists) { member_lists_.reserve(data_.member_lists.size() + lists); }
+
 uint32_t Pools::intern_members(std::span<const MemberSpec> members) {
   boost::container::small_vector<MemberProbe, 8> probe;
   probe.reserve(members.size());

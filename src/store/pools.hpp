@@ -191,6 +191,9 @@ class Pools {
   uint32_t intern_param_slots(std::span<const ParamSlot> slots);
   uint32_t intern_descriptor(const DescriptorRef& descriptor);
   uint32_t intern_members(std::span<const MemberSpec> members);
+  /// Makes room for `lists` more member lists without re-indexing: growing
+  /// the index rehashes every list it holds, reading each one back.
+  void reserve_member_lists(size_t lists);
 
   /// The canonical id of map `id`: equal maps have equal canonical ids.
   uint32_t canonical_params(uint32_t id) const { return data_.param_maps[id].canon; }
