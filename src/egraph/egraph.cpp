@@ -28,11 +28,11 @@ ClassId EGraph::add(SymbolLang node) {
   // The memo numbers added nodes as the union-find numbers ids.
   unionfind_.make_set();
   const SymbolLang& added = memo_.key(id);
-  for (ClassId child : added.children) get_class_mut(child).parents.push_back(id);
+  for (ClassId child : added.children) get_class_mut(child).parents.push_back(table_.blocks, id);
   repair_queue_.push_back(id);
-  ClassRecord& record = classes_.emplace_back();
+  ClassRecord& record = table_.records.emplace_back();
   record.id = id;
-  record.nodes.push_back(added);
+  record.nodes.push_back(table_.blocks, added);
   ++class_count_;
   clean_ = false;
   return id;
@@ -54,17 +54,15 @@ bool EGraph::union_(ClassId a, ClassId b) {
   if (live_record(winner).parents.size() < live_record(loser).parents.size()) std::swap(winner, loser);
 
   unionfind_.link(winner, loser);
-  ClassRecord& kept = classes_[winner];
-  ClassRecord& gone = classes_[loser];
+  ClassRecord& kept = table_.records[winner];
+  ClassRecord& gone = table_.records[loser];
   repair_queue_.insert(repair_queue_.end(), gone.parents.begin(), gone.parents.end());
   // The longer list stays in front, so only the shorter one moves.
   if (kept.nodes.size() < gone.nodes.size()) swap(kept.nodes, gone.nodes);
-  kept.nodes.append_moved(gone.nodes);
+  kept.nodes.append_moved(table_.blocks, gone.nodes);
   if (kept.parents.size() < gone.parents.size()) swap(kept.parents, gone.parents);
-  kept.parents.append_moved(gone.parents);
+  kept.parents.append_moved(table_.blocks, gone.parents);
   gone.id = kNoClass;
-  gone.nodes.reset();
-  gone.parents.reset();
   --class_count_;
   touched_.push_back(winner);
   merged_since_rebuild_ = true;
@@ -163,18 +161,18 @@ void EGraph::normalize_touched() {
       if (k + kRecordAhead < count) prefetch_class(work[k + kRecordAhead]);
       if (k + kNodesAhead < count) prefetch_nodes(work[k + kNodesAhead]);
       if (k + kChildrenAhead < count) {
-        for (const SymbolLang& node : classes_[work[k + kChildrenAhead]].nodes) {
+        for (const SymbolLang& node : table_.records[work[k + kChildrenAhead]].nodes) {
           for (ClassId child : node.children) unionfind_.prefetch(child);
         }
       }
-      ClassRecord& record = classes_[work[k]];
+      ClassRecord& record = table_.records[work[k]];
       normalize(record);
       index_ops(record);
     }
   } else {
     // Each new class holds the one node it was added with, whose children
     // are still roots.
-    for (ClassId id : work) index_ops(classes_[id]);
+    for (ClassId id : work) index_ops(table_.records[id]);
   }
 
   if (!merged_since_rebuild_) {
@@ -261,21 +259,21 @@ std::span<const ClassId> EGraph::classes_with_op(Symbol op) const noexcept {
 }
 
 ClassRecord& EGraph::live_record(ClassId root) {
-  ClassRecord& record = classes_[root];
+  ClassRecord& record = table_.records[root];
   if (record.id != root) [[unlikely]] throw InternalError("Invalid id " + std::to_string(root));
   return record;
 }
 
 const ClassRecord& EGraph::get_class(ClassId id) const {
   const ClassId root = unionfind_.find(id);
-  const ClassRecord& record = classes_[root];
+  const ClassRecord& record = table_.records[root];
   if (record.id != root) [[unlikely]] throw InternalError("Invalid id " + std::to_string(root));
   return record;
 }
 
 const ClassRecord& EGraph::root_class(ClassId root) const {
-  check(root < classes_.size(), "root_class: id was never issued");
-  const ClassRecord& record = classes_[root];
+  check(root < table_.records.size(), "root_class: id was never issued");
+  const ClassRecord& record = table_.records[root];
   if (record.id != root) [[unlikely]] throw InternalError("Invalid id " + std::to_string(root));
   return record;
 }
@@ -291,12 +289,12 @@ void EGraph::reserve(std::size_t nodes) {
   const std::size_t total = unionfind_.size() + nodes;
   unionfind_.reserve(total);
   memo_.reserve(memo_.size() + nodes);
-  classes_.reserve(total);
+  table_.records.reserve(total);
   repair_queue_.reserve(repair_queue_.size() + nodes);
 }
 
 EGraph::ClassRange EGraph::classes() const noexcept {
-  return {ClassIterator(&classes_, 0), ClassIterator(&classes_, classes_.size())};
+  return {ClassIterator(&table_.records, 0), ClassIterator(&table_.records, table_.records.size())};
 }
 
 }  // namespace korvane::egraph

@@ -16,6 +16,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "egraph/block_pool.hpp"
 #include "egraph/chunked_vector.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/node.hpp"
@@ -26,19 +27,20 @@
 
 namespace korvane::egraph {
 
-/// One e-class, owned by the e-graph's class table.
+/// One e-class, owned by the e-graph's class table; the blocks of its
+/// lists come from the e-graph's pool.
 struct ClassRecord {
   /// The class's root id; `kNoClass` in a table slot whose class was merged
   /// away.
   ClassId id;
   /// The class's nodes. Right after `rebuild`: canonical, sorted ascending,
   /// free of duplicates. Between rebuilds: unsorted and possibly stale.
-  SmallVec<SymbolLang, 1> nodes;
+  PooledVec<SymbolLang, 1> nodes;
   /// One entry per use of this class as a child: the id a parent node was
   /// added under. The parent node as it was registered is
   /// `EGraph::added_node(entry)`. Never shrinks, so it may hold stale and
   /// repeated entries.
-  SmallVec<ClassId, 2> parents;
+  PooledVec<ClassId, 2> parents;
 };
 
 /// Marks a class-table slot without a class.
@@ -128,9 +130,9 @@ class EGraph {
 
   /// Hints that `id`'s class is about to be read. `id` must be a root.
   void prefetch_class(ClassId id) const noexcept {
-    if (id >= classes_.size()) return;
+    if (id >= table_.records.size()) return;
     // A record may straddle two cache lines; its id and its lists are read.
-    const auto* record = reinterpret_cast<const char*>(&classes_[id]);
+    const auto* record = reinterpret_cast<const char*>(&table_.records[id]);
     prefetch_line(record);
     prefetch_line(record + sizeof(ClassRecord) - 1);
   }
@@ -138,8 +140,8 @@ class EGraph {
   /// Hints that the nodes of `id`'s class are about to be read. `id` must
   /// be a root whose record was hinted before.
   void prefetch_nodes(ClassId id) const noexcept {
-    if (id >= classes_.size()) return;
-    prefetch_line(classes_[id].nodes.data());
+    if (id >= table_.records.size()) return;
+    prefetch_line(table_.records[id].nodes.data());
   }
 
   /// Hints that a node `op(children)` is about to be added: fetches its
@@ -218,9 +220,24 @@ class EGraph {
 
   DisjointSets unionfind_;
   Memo memo_;
-  /// Indexed by id; slots of merged-away classes hold id == kNoClass.
-  /// Chunked, so records never move when the table grows.
-  ChunkedVector<ClassRecord> classes_;
+  /// The class records and the pool their lists draw from. Records are
+  /// destroyed before the pool, also when a table is moved over another.
+  struct ClassTable {
+    BlockPool blocks;
+    /// Indexed by id; slots of merged-away classes hold id == kNoClass.
+    /// Chunked, so records never move when the table grows.
+    ChunkedVector<ClassRecord> records;
+
+    ClassTable() = default;
+    ClassTable(ClassTable&&) noexcept = default;
+    ClassTable& operator=(ClassTable&& other) noexcept {
+      records = std::move(other.records);
+      blocks = std::move(other.blocks);
+      return *this;
+    }
+    ~ClassTable() = default;
+  };
+  ClassTable table_;
   std::size_t class_count_ = 0;
   /// Ids whose added node must be re-registered; drained last-in first-out.
   std::vector<ClassId> repair_queue_;

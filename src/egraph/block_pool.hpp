@@ -1,0 +1,242 @@
+// block_pool.hpp - small heap blocks that live and die with one e-graph.
+//
+// An e-graph holds hundreds of thousands of short lists that spill out of
+// their inline storage. Taken from the general heap, each costs a header,
+// and destroying the e-graph frees them one by one, which the allocator
+// answers by coalescing them one by one (a scattered memory access each).
+// A BlockPool hands out blocks of power-of-two sizes carved from large
+// slabs, keeps freed blocks on a list per size, and returns whole slabs
+// when it is destroyed. PooledVec is the list type that draws from it.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "common/internal_error.hpp"
+
+namespace korvane::egraph {
+
+/// Owns slabs of memory and the blocks carved from them. Blocks of up to
+/// kLargest bytes come from the slabs; larger ones from operator new, one
+/// by one (the caller frees those with `deallocate` or `free_large`).
+/// Movable, not copyable; blocks stay valid across a move.
+class BlockPool {
+ public:
+  static constexpr std::size_t kSmallest = 16;
+  static constexpr std::size_t kLargest = 1024;
+
+  BlockPool() = default;
+  BlockPool(BlockPool&& other) noexcept { *this = std::move(other); }
+  BlockPool& operator=(BlockPool&& other) noexcept {
+    if (this != &other) {
+      release();
+      slabs_ = std::exchange(other.slabs_, {});
+      next_ = std::exchange(other.next_, nullptr);
+      end_ = std::exchange(other.end_, nullptr);
+      std::copy(std::begin(other.free_), std::end(other.free_), std::begin(free_));
+      std::fill(std::begin(other.free_), std::end(other.free_), nullptr);
+    }
+    return *this;
+  }
+  BlockPool(const BlockPool&) = delete;
+  BlockPool& operator=(const BlockPool&) = delete;
+  ~BlockPool() { release(); }
+
+  /// True when a block of `bytes` comes from the slabs.
+  static constexpr bool pooled(std::size_t bytes) noexcept { return bytes <= kLargest; }
+
+  /// A block of at least `bytes` bytes, aligned to 16 (to its size for
+  /// pooled blocks of up to 16 bytes).
+  void* allocate(std::size_t bytes) {
+    if (!pooled(bytes)) return ::operator new(bytes);
+    const unsigned size_class = class_of(bytes);
+    if (FreeBlock* block = free_[size_class]) {
+      free_[size_class] = block->next;
+      return block;
+    }
+    const std::size_t size = kSmallest << size_class;
+    if (static_cast<std::size_t>(end_ - next_) < size) add_slab();
+    void* block = next_;
+    next_ += size;
+    return block;
+  }
+
+  /// Gives back a block that `allocate(bytes)` returned.
+  void deallocate(void* block, std::size_t bytes) noexcept {
+    if (!pooled(bytes)) {
+      free_large(block);
+      return;
+    }
+    const unsigned size_class = class_of(bytes);
+    free_[size_class] = ::new (block) FreeBlock{free_[size_class]};
+  }
+
+  /// Frees a block of more than kLargest bytes.
+  static void free_large(void* block) noexcept { ::operator delete(block); }
+
+  /// Bytes held in slabs.
+  std::size_t slab_bytes() const noexcept { return slabs_.size() * kSlabBytes; }
+
+ private:
+  static constexpr std::size_t kSlabBytes = std::size_t{1} << 18;
+  static constexpr unsigned kClasses = std::countr_zero(kLargest / kSmallest) + 1;
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+
+  static unsigned class_of(std::size_t bytes) noexcept {
+    return static_cast<unsigned>(std::countr_zero(std::bit_ceil(std::max(bytes, kSmallest)) / kSmallest));
+  }
+
+  void add_slab() {
+    // The tail of the previous slab is too short for the block asked for;
+    // it is left unused (at most kLargest bytes per slab).
+    slabs_.reserve(slabs_.size() + 1);
+    auto* slab = static_cast<char*>(::operator new(kSlabBytes, std::align_val_t{kSmallest}));
+    slabs_.push_back(slab);
+    next_ = slab;
+    end_ = slab + kSlabBytes;
+  }
+
+  void release() noexcept {
+    for (char* slab : slabs_) ::operator delete(slab, std::align_val_t{kSmallest});
+    slabs_.clear();
+    next_ = end_ = nullptr;
+    std::fill(std::begin(free_), std::end(free_), nullptr);
+  }
+
+  std::vector<char*> slabs_;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  FreeBlock* free_[kClasses] = {};
+};
+
+/// A list keeping its first N elements inside itself and the rest in one
+/// block of a BlockPool. Operations that may allocate or free take the
+/// pool, which must be the same for the list's whole life and outlive it.
+/// Destroying the list destroys its elements; its block goes back only
+/// with the pool (or, if larger than the pool's blocks, right away).
+/// Read access is that of a vector; pointers into the list are invalidated
+/// by growth.
+template <class T, std::uint32_t N>
+class PooledVec {
+  static_assert(N >= 1, "a PooledVec keeps at least one element inline");
+  static_assert(alignof(T) <= BlockPool::kSmallest);
+
+ public:
+  using value_type = T;
+  using iterator = T*;
+  using const_iterator = const T*;
+
+  PooledVec() noexcept {}
+  PooledVec(PooledVec&& other) noexcept { take(other); }
+  PooledVec& operator=(PooledVec&&) = delete;
+  PooledVec(const PooledVec&) = delete;
+  PooledVec& operator=(const PooledVec&) = delete;
+  ~PooledVec() {
+    std::destroy(begin(), end());
+    if (on_heap() && !BlockPool::pooled(bytes(capacity_))) BlockPool::free_large(heap_);
+  }
+
+  std::uint32_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  std::uint32_t capacity() const noexcept { return capacity_; }
+  T* data() noexcept { return on_heap() ? heap_ : inline_data(); }
+  const T* data() const noexcept { return on_heap() ? heap_ : inline_data(); }
+  T* begin() noexcept { return data(); }
+  T* end() noexcept { return data() + size_; }
+  const T* begin() const noexcept { return data(); }
+  const T* end() const noexcept { return data() + size_; }
+  T& operator[](std::size_t i) noexcept { return data()[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data()[i]; }
+  std::span<const T> span() const noexcept { return {data(), size_}; }
+
+  /// Appends a copy of `item`, which must not be an element of this list.
+  void push_back(BlockPool& pool, const T& item) {
+    if (size_ == capacity_) [[unlikely]] grow(pool, capacity_ * 2);
+    std::construct_at(data() + size_, item);
+    ++size_;
+  }
+
+  /// Moves every element of `other` to the end of this list; `other` ends
+  /// up empty with its block given back.
+  void append_moved(BlockPool& pool, PooledVec& other) {
+    if (std::size_t{size_} + other.size_ > capacity_) {
+      check(std::size_t{size_} + other.size_ <= UINT32_MAX / 2, "PooledVec capacity exceeds 32 bits");
+      grow(pool, std::max(capacity_ * 2, size_ + other.size_));
+    }
+    std::uninitialized_move(other.begin(), other.end(), data() + size_);
+    size_ += other.size_;
+    other.reset(pool);
+  }
+
+  /// Drops the elements from position `count` on; a no-op when count >= size.
+  void truncate(std::uint32_t count) noexcept {
+    if (count >= size_) return;
+    std::destroy(data() + count, data() + size_);
+    size_ = count;
+  }
+
+  /// Drops every element and gives the block back.
+  void reset(BlockPool& pool) noexcept {
+    std::destroy(begin(), end());
+    if (on_heap()) pool.deallocate(heap_, bytes(capacity_));
+    size_ = 0;
+    capacity_ = N;
+  }
+
+  friend void swap(PooledVec& a, PooledVec& b) noexcept {
+    PooledVec tmp(std::move(a));
+    a.take(b);
+    b.take(tmp);
+  }
+
+ private:
+  static constexpr std::size_t bytes(std::uint32_t capacity) noexcept { return std::size_t{capacity} * sizeof(T); }
+  bool on_heap() const noexcept { return capacity_ > N; }
+  T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
+  const T* inline_data() const noexcept { return std::launder(reinterpret_cast<const T*>(inline_)); }
+
+  void grow(BlockPool& pool, std::uint32_t capacity) {
+    T* block = static_cast<T*>(pool.allocate(bytes(capacity)));
+    T* old = data();
+    std::uninitialized_move(old, old + size_, block);
+    std::destroy(old, old + size_);
+    if (on_heap()) pool.deallocate(heap_, bytes(capacity_));
+    heap_ = block;
+    capacity_ = capacity;
+  }
+
+  /// Takes the elements of `other`, leaving it empty with inline storage.
+  /// Expects this list to hold no elements and no block.
+  void take(PooledVec& other) noexcept {
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    if (other.on_heap()) {
+      heap_ = other.heap_;
+    } else {
+      std::uninitialized_move(other.begin(), other.end(), inline_data());
+      std::destroy(other.begin(), other.end());
+    }
+    other.size_ = 0;
+    other.capacity_ = N;
+  }
+
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = N;
+  union {
+    alignas(T) unsigned char inline_[sizeof(T) * N];
+    T* heap_;
+  };
+};
+
+}  // namespace korvane::egraph
