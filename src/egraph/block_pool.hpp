@@ -16,12 +16,11 @@
 #include <iterator>
 #include <memory>
 #include <new>
-#include <span>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "common/internal_error.hpp"
+#include "egraph/small_vec.hpp"
 
 namespace korvane::egraph {
 
@@ -125,45 +124,26 @@ class BlockPool {
 /// pool, which must be the same for the list's whole life and outlive it.
 /// Destroying the list destroys its elements; its block goes back only
 /// with the pool (or, if larger than the pool's blocks, right away).
-/// Read access is that of a vector; pointers into the list are invalidated
-/// by growth.
 template <class T, std::uint32_t N>
-class PooledVec {
-  static_assert(N >= 1, "a PooledVec keeps at least one element inline");
+class PooledVec : public SmallVecStorage<T, N> {
   static_assert(alignof(T) <= BlockPool::kSmallest);
+  using Base = SmallVecStorage<T, N>;
+  using Base::capacity_;
+  using Base::size_;
 
  public:
-  using value_type = T;
-  using iterator = T*;
-  using const_iterator = const T*;
-
   PooledVec() noexcept {}
-  PooledVec(PooledVec&& other) noexcept { take(other); }
+  PooledVec(PooledVec&& other) noexcept { this->take(other); }
   PooledVec& operator=(PooledVec&&) = delete;
-  PooledVec(const PooledVec&) = delete;
-  PooledVec& operator=(const PooledVec&) = delete;
   ~PooledVec() {
-    std::destroy(begin(), end());
-    if (on_heap() && !BlockPool::pooled(bytes(capacity_))) BlockPool::free_large(heap_);
+    std::destroy(this->begin(), this->end());
+    if (this->on_heap() && !BlockPool::pooled(bytes(capacity_))) BlockPool::free_large(this->heap_block());
   }
-
-  std::uint32_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  std::uint32_t capacity() const noexcept { return capacity_; }
-  T* data() noexcept { return on_heap() ? heap_ : inline_data(); }
-  const T* data() const noexcept { return on_heap() ? heap_ : inline_data(); }
-  T* begin() noexcept { return data(); }
-  T* end() noexcept { return data() + size_; }
-  const T* begin() const noexcept { return data(); }
-  const T* end() const noexcept { return data() + size_; }
-  T& operator[](std::size_t i) noexcept { return data()[i]; }
-  const T& operator[](std::size_t i) const noexcept { return data()[i]; }
-  std::span<const T> span() const noexcept { return {data(), size_}; }
 
   /// Appends a copy of `item`, which must not be an element of this list.
   void push_back(BlockPool& pool, const T& item) {
     if (size_ == capacity_) [[unlikely]] grow(pool, capacity_ * 2);
-    std::construct_at(data() + size_, item);
+    std::construct_at(this->data() + size_, item);
     ++size_;
   }
 
@@ -174,24 +154,15 @@ class PooledVec {
       check(std::size_t{size_} + other.size_ <= UINT32_MAX / 2, "PooledVec capacity exceeds 32 bits");
       grow(pool, std::max(capacity_ * 2, size_ + other.size_));
     }
-    std::uninitialized_move(other.begin(), other.end(), data() + size_);
-    size_ += other.size_;
+    this->append_moved_into_room(other);
     other.reset(pool);
-  }
-
-  /// Drops the elements from position `count` on; a no-op when count >= size.
-  void truncate(std::uint32_t count) noexcept {
-    if (count >= size_) return;
-    std::destroy(data() + count, data() + size_);
-    size_ = count;
   }
 
   /// Drops every element and gives the block back.
   void reset(BlockPool& pool) noexcept {
-    std::destroy(begin(), end());
-    if (on_heap()) pool.deallocate(heap_, bytes(capacity_));
-    size_ = 0;
-    capacity_ = N;
+    std::destroy(this->begin(), this->end());
+    if (this->on_heap()) pool.deallocate(this->heap_block(), bytes(capacity_));
+    this->forget();
   }
 
   friend void swap(PooledVec& a, PooledVec& b) noexcept {
@@ -202,41 +173,13 @@ class PooledVec {
 
  private:
   static constexpr std::size_t bytes(std::uint32_t capacity) noexcept { return std::size_t{capacity} * sizeof(T); }
-  bool on_heap() const noexcept { return capacity_ > N; }
-  T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
-  const T* inline_data() const noexcept { return std::launder(reinterpret_cast<const T*>(inline_)); }
 
   void grow(BlockPool& pool, std::uint32_t capacity) {
-    T* block = static_cast<T*>(pool.allocate(bytes(capacity)));
-    T* old = data();
-    std::uninitialized_move(old, old + size_, block);
-    std::destroy(old, old + size_);
-    if (on_heap()) pool.deallocate(heap_, bytes(capacity_));
-    heap_ = block;
-    capacity_ = capacity;
-  }
-
-  /// Takes the elements of `other`, leaving it empty with inline storage.
-  /// Expects this list to hold no elements and no block.
-  void take(PooledVec& other) noexcept {
-    size_ = other.size_;
-    capacity_ = other.capacity_;
-    if (other.on_heap()) {
-      heap_ = other.heap_;
-    } else {
-      std::uninitialized_move(other.begin(), other.end(), inline_data());
-      std::destroy(other.begin(), other.end());
+    const std::uint32_t old_capacity = capacity_;
+    if (T* left = this->move_to(static_cast<T*>(pool.allocate(bytes(capacity))), capacity)) {
+      pool.deallocate(left, bytes(old_capacity));
     }
-    other.size_ = 0;
-    other.capacity_ = N;
   }
-
-  std::uint32_t size_ = 0;
-  std::uint32_t capacity_ = N;
-  union {
-    alignas(T) unsigned char inline_[sizeof(T) * N];
-    T* heap_;
-  };
 };
 
 }  // namespace korvane::egraph

@@ -3,6 +3,8 @@
 // SmallVec<T, N> stores up to N elements in the object and moves them to one
 // heap block beyond that. Size and capacity are 32-bit, so the per-class
 // lists of the e-graph stay compact: a SmallVec<ClassId, 2> is 16 bytes.
+// SmallVecStorage is the layout and read access it shares with the lists
+// that take their blocks from a pool (block_pool.hpp).
 #pragma once
 
 #include <algorithm>
@@ -19,37 +21,17 @@
 
 namespace korvane::egraph {
 
-/// A sequence of T owning its elements, up to N of them without allocating.
-/// Elements are moved (not copied) when the storage grows; pointers into it
-/// are invalidated by growth, as with std::vector.
+/// Up to N elements inside the object, more in one block that a derived
+/// list allocates and frees. Owns the elements (a derived list destroys
+/// them); pointers into it are invalidated by growth, as with std::vector.
 template <class T, std::uint32_t N>
-class SmallVec {
-  static_assert(N >= 1, "a SmallVec keeps at least one element inline");
+class SmallVecStorage {
+  static_assert(N >= 1, "a small vector keeps at least one element inline");
 
  public:
   using value_type = T;
   using iterator = T*;
   using const_iterator = const T*;
-
-  SmallVec() noexcept {}
-  SmallVec(std::initializer_list<T> items) { append(items.begin(), items.end()); }
-  SmallVec(const SmallVec& other) { append(other.begin(), other.end()); }
-  SmallVec(SmallVec&& other) noexcept { take(other); }
-  SmallVec& operator=(const SmallVec& other) {
-    if (this != &other) {
-      clear();
-      append(other.begin(), other.end());
-    }
-    return *this;
-  }
-  SmallVec& operator=(SmallVec&& other) noexcept {
-    if (this != &other) {
-      release();
-      take(other);
-    }
-    return *this;
-  }
-  ~SmallVec() { release(); }
 
   std::uint32_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -67,6 +49,107 @@ class SmallVec {
   const T& back() const noexcept { return data()[size_ - 1]; }
   std::span<const T> span() const noexcept { return {data(), size_}; }
 
+  /// Drops the elements from position `count` on; a no-op when count >= size.
+  void truncate(std::uint32_t count) noexcept {
+    if (count >= size_) return;
+    std::destroy(data() + count, data() + size_);
+    size_ = count;
+  }
+  void pop_back() noexcept { truncate(size_ - 1); }
+  /// Drops every element, keeping the storage.
+  void clear() noexcept { truncate(0); }
+
+ protected:
+  SmallVecStorage() noexcept {}
+  ~SmallVecStorage() = default;
+  SmallVecStorage(const SmallVecStorage&) = delete;
+  SmallVecStorage& operator=(const SmallVecStorage&) = delete;
+
+  bool on_heap() const noexcept { return capacity_ > N; }
+  T* heap_block() const noexcept { return heap_; }
+
+  /// Moves the elements into `block`, which holds `capacity` of them, and
+  /// returns the block they left (null if they were inline); the caller
+  /// frees it, knowing its capacity from before.
+  T* move_to(T* block, std::uint32_t capacity) noexcept {
+    T* old = data();
+    std::uninitialized_move(old, old + size_, block);
+    std::destroy(old, old + size_);
+    T* left = on_heap() ? heap_ : nullptr;
+    heap_ = block;
+    capacity_ = capacity;
+    return left;
+  }
+
+  /// Back to no elements and inline storage; the caller destroyed the
+  /// elements and freed the block.
+  void forget() noexcept {
+    size_ = 0;
+    capacity_ = N;
+  }
+
+  /// Takes the elements of `other`, leaving it empty with inline storage.
+  /// Expects this list to hold no elements and no block.
+  void take(SmallVecStorage& other) noexcept {
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    if (other.on_heap()) {
+      heap_ = other.heap_;
+    } else {
+      std::uninitialized_move(other.begin(), other.end(), inline_data());
+      std::destroy(other.begin(), other.end());
+    }
+    other.forget();
+  }
+
+  /// Appends the moved elements of `other` behind room made by the caller.
+  void append_moved_into_room(SmallVecStorage& other) noexcept {
+    std::uninitialized_move(other.begin(), other.end(), data() + size_);
+    size_ += other.size_;
+  }
+
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = N;
+
+ private:
+  T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
+  const T* inline_data() const noexcept { return std::launder(reinterpret_cast<const T*>(inline_)); }
+
+  union {
+    alignas(T) unsigned char inline_[sizeof(T) * N];
+    T* heap_;
+  };
+};
+
+/// A sequence of T owning its elements, up to N of them without allocating;
+/// beyond that, in one block from the general heap.
+template <class T, std::uint32_t N>
+class SmallVec : public SmallVecStorage<T, N> {
+  using Base = SmallVecStorage<T, N>;
+  using Base::capacity_;
+  using Base::size_;
+
+ public:
+  SmallVec() noexcept {}
+  SmallVec(std::initializer_list<T> items) { append(items.begin(), items.end()); }
+  SmallVec(const SmallVec& other) : Base() { append(other.begin(), other.end()); }
+  SmallVec(SmallVec&& other) noexcept { this->take(other); }
+  SmallVec& operator=(const SmallVec& other) {
+    if (this != &other) {
+      this->clear();
+      append(other.begin(), other.end());
+    }
+    return *this;
+  }
+  SmallVec& operator=(SmallVec&& other) noexcept {
+    if (this != &other) {
+      release();
+      this->take(other);
+    }
+    return *this;
+  }
+  ~SmallVec() { release(); }
+
   /// Appends one element.
   template <class... Args>
   T& emplace_back(Args&&... args) {
@@ -74,11 +157,11 @@ class SmallVec {
       // The arguments may refer into this vector; build the element first.
       T item(std::forward<Args>(args)...);
       grow(capacity_ * 2);
-      T* slot = std::construct_at(data() + size_, std::move(item));
+      T* slot = std::construct_at(this->data() + size_, std::move(item));
       ++size_;
       return *slot;
     }
-    T* slot = std::construct_at(data() + size_, std::forward<Args>(args)...);
+    T* slot = std::construct_at(this->data() + size_, std::forward<Args>(args)...);
     ++size_;
     return *slot;
   }
@@ -89,7 +172,7 @@ class SmallVec {
   template <class It>
   void append(It first, It last) {
     reserve(size_ + static_cast<std::size_t>(std::distance(first, last)));
-    T* out = data() + size_;
+    T* out = this->data() + size_;
     for (; first != last; ++first, ++out, ++size_) std::construct_at(out, *first);
   }
 
@@ -97,25 +180,14 @@ class SmallVec {
   /// up empty.
   void append_moved(SmallVec& other) {
     reserve(size_ + other.size_);
-    std::uninitialized_move(other.begin(), other.end(), data() + size_);
-    size_ += other.size_;
+    this->append_moved_into_room(other);
     other.clear();
   }
 
-  /// Drops the elements from position `count` on; a no-op when count >= size.
-  void truncate(std::uint32_t count) noexcept {
-    if (count >= size_) return;
-    std::destroy(data() + count, data() + size_);
-    size_ = count;
-  }
-  void pop_back() noexcept { truncate(size_ - 1); }
-  /// Drops every element, keeping the storage.
-  void clear() noexcept { truncate(0); }
   /// Drops every element and gives a heap block back.
   void reset() noexcept {
     release();
-    size_ = 0;
-    capacity_ = N;
+    this->forget();
   }
 
   /// Makes room for `count` elements without further growth.
@@ -137,47 +209,17 @@ class SmallVec {
   }
 
  private:
-  bool on_heap() const noexcept { return capacity_ > N; }
-  T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
-  const T* inline_data() const noexcept { return std::launder(reinterpret_cast<const T*>(inline_)); }
-
   void grow(std::uint32_t capacity) {
-    std::allocator<T> alloc;
-    T* block = alloc.allocate(capacity);
-    T* old = data();
-    std::uninitialized_move(old, old + size_, block);
-    std::destroy(old, old + size_);
-    if (on_heap()) alloc.deallocate(heap_, capacity_);
-    heap_ = block;
-    capacity_ = capacity;
+    const std::uint32_t old_capacity = capacity_;
+    if (T* left = this->move_to(std::allocator<T>().allocate(capacity), capacity)) {
+      std::allocator<T>().deallocate(left, old_capacity);
+    }
   }
 
   void release() noexcept {
-    std::destroy(begin(), end());
-    if (on_heap()) std::allocator<T>().deallocate(heap_, capacity_);
+    std::destroy(this->begin(), this->end());
+    if (this->on_heap()) std::allocator<T>().deallocate(this->heap_block(), capacity_);
   }
-
-  /// Takes the elements of `other`, leaving it empty with inline storage.
-  /// Expects this vector to hold no elements and no heap block.
-  void take(SmallVec& other) noexcept {
-    size_ = other.size_;
-    capacity_ = other.capacity_;
-    if (other.on_heap()) {
-      heap_ = other.heap_;
-    } else {
-      std::uninitialized_move(other.begin(), other.end(), inline_data());
-      std::destroy(other.begin(), other.end());
-    }
-    other.size_ = 0;
-    other.capacity_ = N;
-  }
-
-  std::uint32_t size_ = 0;
-  std::uint32_t capacity_ = N;
-  union {
-    alignas(T) unsigned char inline_[sizeof(T) * N];
-    T* heap_;
-  };
 };
 
 }  // namespace korvane::egraph

@@ -208,6 +208,38 @@ TEST_F(Search, InstantiateNeedsEveryVariable) {
 // around the matching machine; it must find what the machine finds, class by
 // class, in the same order and within the same limit.
 
+/// `steps` random binary, unary and leaf nodes of f, g and k, with a random
+/// merge one step in `merge_one_in`, the same for the same arguments. With
+/// `twins`, some nodes are merged with what the rules of the tests below
+/// would add for them: their commuted form, g of their second child, k, or
+/// f(x, x) for a unary node of x.
+EGraph random_egraph(unsigned seed, int steps, unsigned merge_one_in, bool twins) {
+  std::mt19937 rng(seed);
+  EGraph egraph;
+  std::vector<ClassId> ids;
+  const char* ops[] = {"f", "g", "k"};
+  for (int step = 0; step < steps; ++step) {
+    if (ids.size() < 4 || rng() % 6 == 0) {
+      ids.push_back(egraph.add(node(ops[rng() % 3])));
+      continue;
+    }
+    SymbolLang made{intern(ops[rng() % 3]), {}};
+    const unsigned arity = rng() % 3;
+    for (unsigned k = 0; k < arity; ++k) made.children.push_back(ids[rng() % ids.size()]);
+    ids.push_back(egraph.add(made));
+    if (twins) {
+      const ClassId at = ids.back();
+      if (arity == 2 && rng() % 2 == 0) egraph.union_(at, egraph.add(SymbolLang{made.op, {made.children[1], made.children[0]}}));
+      if (arity == 2 && rng() % 4 == 0) egraph.union_(at, egraph.add(node("g", {made.children[1]})));
+      if (arity == 2 && rng() % 16 == 0) egraph.union_(at, egraph.add(node("k")));
+      if (arity == 1 && rng() % 4 == 0) egraph.union_(at, egraph.add(node("f", {made.children[0], made.children[0]})));
+    }
+    if (rng() % merge_one_in == 0) egraph.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+  }
+  egraph.rebuild();
+  return egraph;
+}
+
 struct ShortcutCase {
   const char* text;
   std::uint64_t limit;
@@ -218,22 +250,7 @@ class SearchShortcut : public testing::TestWithParam<ShortcutCase> {};
 TEST_P(SearchShortcut, FindsWhatTheMachineFinds) {
   // Binary, unary and leaf nodes of the same operators in merged classes, so
   // that classes hold several nodes of one operator and other arities.
-  std::mt19937 rng(5);
-  EGraph egraph;
-  std::vector<ClassId> ids;
-  const char* ops[] = {"f", "g", "k"};
-  for (int step = 0; step < 600; ++step) {
-    if (ids.size() < 4 || rng() % 6 == 0) {
-      ids.push_back(egraph.add(node(ops[rng() % 3])));
-      continue;
-    }
-    SymbolLang made{intern(ops[rng() % 3]), {}};
-    const unsigned arity = rng() % 3;
-    for (unsigned k = 0; k < arity; ++k) made.children.push_back(ids[rng() % ids.size()]);
-    ids.push_back(egraph.add(made));
-    if (rng() % 5 == 0) egraph.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
-  }
-  egraph.rebuild();
+  const EGraph egraph = random_egraph(5, 600, 5, false);
 
   const Pattern searched = pattern(GetParam().text);
   const auto found = searched.search_with_limit(egraph, GetParam().limit);
@@ -266,34 +283,6 @@ INSTANTIATE_TEST_SUITE_P(Patterns, SearchShortcut,
 // already holds, and apply skips those while their classes are still roots.
 // Marked or not, applying must change the e-graph in exactly the same way.
 
-/// Binary, unary and leaf nodes of f, g and k over random merges, the same
-/// for the same seed.
-EGraph random_egraph(unsigned seed) {
-  std::mt19937 rng(seed);
-  EGraph egraph;
-  std::vector<ClassId> ids;
-  const char* ops[] = {"f", "g", "k"};
-  for (int step = 0; step < 400; ++step) {
-    if (ids.size() < 4 || rng() % 6 == 0) {
-      ids.push_back(egraph.add(node(ops[rng() % 3])));
-      continue;
-    }
-    SymbolLang made{intern(ops[rng() % 3]), {}};
-    const unsigned arity = rng() % 3;
-    for (unsigned k = 0; k < arity; ++k) made.children.push_back(ids[rng() % ids.size()]);
-    ids.push_back(egraph.add(made));
-    // Twins that the rules below would add, so that some are present.
-    const ClassId at = ids.back();
-    if (arity == 2 && rng() % 2 == 0) egraph.union_(at, egraph.add(SymbolLang{made.op, {made.children[1], made.children[0]}}));
-    if (arity == 2 && rng() % 4 == 0) egraph.union_(at, egraph.add(node("g", {made.children[1]})));
-    if (arity == 2 && rng() % 16 == 0) egraph.union_(at, egraph.add(node("k")));
-    if (arity == 1 && rng() % 4 == 0) egraph.union_(at, egraph.add(node("f", {made.children[0], made.children[0]})));
-    if (rng() % 50 == 0) egraph.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
-  }
-  egraph.rebuild();
-  return egraph;
-}
-
 struct MarkCase {
   const char* lhs;
   const char* rhs;
@@ -307,8 +296,8 @@ TEST_P(PresentMarks, NameHeldInstancesAndChangeNothingInApply) {
   ASSERT_TRUE(made);
   const Rewrite rule = std::move(made).value();
   for (unsigned seed = 1; seed <= 6; ++seed) {
-    EGraph marked = random_egraph(seed);
-    EGraph plain = random_egraph(seed);
+    EGraph marked = random_egraph(seed, 400, 50, true);
+    EGraph plain = random_egraph(seed, 400, 50, true);
     const auto matches = rule.search_with_limit(marked, UINT64_MAX);
     std::size_t present = 0;
     for (const ClassMatches& match : matches) {
@@ -357,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(OneNodeAppliers, PresentMarks,
                                          MarkCase{"(f ?a ?b)", "(k)"}));
 
 TEST(PresentMarksOf, SearchesWithoutAnApplierOrWithADeeperOne) {
-  const EGraph egraph = random_egraph(3);
+  const EGraph egraph = random_egraph(3, 400, 50, true);
   for (const auto& [lhs, rhs] : {std::pair{"(f ?a ?b)", "(g (f ?b ?a))"}, std::pair{"(f ?a ?b)", "?a"}}) {
     auto made = Rewrite::parse("rule", lhs, rhs);
     ASSERT_TRUE(made);
