@@ -146,11 +146,17 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
     ClassId children[kMostPicks];
     for (std::size_t j = 0; j < pick_count; ++j) children[j] = node.children[picks[j]];
     const std::span<const ClassId> wanted(children, pick_count);
+    auto is_wanted = [&](const SymbolLang& held) {
+      return held.op == applier_op && std::ranges::equal(held.children.span(), wanted, std::equal_to<>());
+    };
+    // Most classes hold a node or two: a scan beats a binary search.
+    constexpr std::uint32_t kScan = 8;
+    if (record.nodes.size() <= kScan) return std::ranges::any_of(record.nodes, is_wanted);
     auto at = std::lower_bound(record.nodes.begin(), record.nodes.end(), wanted, [&](const SymbolLang& held, auto) {
       if (held.op != applier_op) return held.op < applier_op;
       return std::lexicographical_compare(held.children.begin(), held.children.end(), wanted.begin(), wanted.end());
     });
-    return at != record.nodes.end() && at->op == applier_op && at->children == Children(wanted);
+    return at != record.nodes.end() && is_wanted(*at);
   };
   for (std::size_t k = 0; k < count && limit > 0; ++k) {
     prefetch(k);
