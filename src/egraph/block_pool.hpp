@@ -53,8 +53,7 @@ class BlockPool {
   /// True when a block of `bytes` comes from the slabs.
   static constexpr bool pooled(std::size_t bytes) noexcept { return bytes <= kLargest; }
 
-  /// A block of at least `bytes` bytes, aligned to 16 (to its size for
-  /// pooled blocks of up to 16 bytes).
+  /// A block of at least `bytes` bytes, aligned to 16 bytes.
   void* allocate(std::size_t bytes) {
     if (!pooled(bytes)) return ::operator new(bytes);
     const unsigned size_class = class_of(bytes);
