@@ -240,10 +240,16 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   check(answer.roots.size() == outputs.size() && answer.class_of.size() == result.counters.reachable_nodes,
         "rewrite engine answer has the wrong shape");
 
-  // 5-6. Hash-consing of the answer, and the canonical roots.
+  // 5-6. Hash-consing of the answer (unless its records are known to be
+  // distinct), and the canonical roots.
   CanonicalRecords canonical;
   std::vector<uint32_t> canonical_of(answer.records.size());
-  {
+  if (answer.distinct) {
+    for (size_t r = 0; r < answer.records.size(); ++r) {
+      for (uint32_t c : answer.records.children_of(r)) check(c < r, "rewrite engine answer is not in dependency order");
+      canonical_of[r] = static_cast<uint32_t>(r);
+    }
+  } else {
     boost::container::small_vector<uint32_t, 8> kids;
     for (size_t r = 0; r < answer.records.size(); ++r) {
       kids.clear();
@@ -254,7 +260,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
       canonical_of[r] = canonical.add(answer.records.symbols[r], answer.records.boundary[r], kids);
     }
   }
-  const TermList& records = canonical.list();
+  const TermList& records = answer.distinct ? answer.records : canonical.list();
   result.counters.canonical_nodes = records.size();
   std::vector<uint32_t> roots;
   roots.reserve(answer.roots.size());

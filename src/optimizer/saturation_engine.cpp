@@ -96,6 +96,9 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
   }
   out.roots.reserve(input.roots.size());
   for (uint32_t r : input.roots) out.roots.push_back(out.class_of[r]);
+  // Every run ends with a rebuild, after which no two classes hold equal
+  // nodes; a record is a node of its class over its children's classes.
+  out.distinct = true;
   return out;
 }
 

@@ -54,6 +54,10 @@ struct CanonicalTerms {
   TermList records;
   std::vector<uint32_t> roots;
   std::vector<uint32_t> class_of;
+  /// Set by an engine that never gives two equal records (same symbol, same
+  /// children); the pipeline then takes the records as they are instead of
+  /// hash-consing them again.
+  bool distinct = false;
 };
 
 /// Canonicalises a term graph. The answer must keep every child below its
