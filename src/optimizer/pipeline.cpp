@@ -20,16 +20,18 @@ constexpr uint32_t kNone = UINT32_MAX;
 
 using egraph::Symbol;
 
-// Marks the nodes the outputs depend on, with an explicit stack.
+// Marks the nodes the outputs depend on. Every node reads only earlier
+// ones, so one pass from the last node down marks the inputs of each marked
+// node before reaching them, reading the node table in order.
 std::vector<uint8_t> reachable(const Graph& graph, std::span<const NodeId> outputs) {
   std::vector<uint8_t> reached(graph.size(), 0);
-  std::vector<uint32_t> stack(outputs.begin(), outputs.end());
-  while (!stack.empty()) {
-    const uint32_t id = stack.back();
-    stack.pop_back();
-    if (reached[id]) continue;
-    reached[id] = 1;
-    for (uint32_t in : graph.inputs(id)) stack.push_back(in);
+  for (NodeId o : outputs) reached[o] = 1;
+  for (size_t id = graph.size(); id-- > 0;) {
+    if (!reached[id]) continue;
+    for (uint32_t in : graph.inputs(id)) {
+      check(in < id, "a node reads a later node");
+      reached[in] = 1;
+    }
   }
   return reached;
 }
