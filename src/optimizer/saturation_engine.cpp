@@ -79,15 +79,17 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
   OperatorTest operators;
   std::vector<ClassId> kids;
   out.class_of.resize(n);
+  constexpr size_t kAhead = 16;  // terms whose union-find entry is hinted ahead
   for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) saturated.prefetch_id(ids[i + kAhead]);
     const ClassId c = saturated.find(ids[i]);
     uint32_t& index = index_of_class[c];
     if (index == UINT32_MAX) {
       kids.clear();
+      // A child is an earlier term, whose class already has its index.
       for (uint32_t child : in.children_of(i)) {
-        const uint32_t k = index_of_class[saturated.find(ids[child])];
-        check(k != UINT32_MAX, "a class is read before its representative");
-        kids.push_back(k);
+        check(child < i, "a term reads a later term");
+        kids.push_back(out.class_of[child]);
       }
       index = static_cast<uint32_t>(out.records.size());
       out.records.push(in.symbols[i], !operators.is_operator(in.symbols[i]), kids);
