@@ -77,7 +77,8 @@ class CanonicalRecords {
   HashedIdSet<Key, Same> index_;
 };
 
-/// The first live node of each symbol; boundary records are rebuilt from it.
+/// The first live node of each boundary symbol; boundary records are rebuilt
+/// from it.
 using Templates = boost::unordered_flat_map<Symbol, NodeRec, egraph::SymbolHash>;
 
 // Emits one node per group, in the plan's order, into `out`; fills the
@@ -253,7 +254,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     for (uint32_t id : live_nodes) {
       const NodeRec& rec = graph.nodes.recs[id];
       const Symbol s = symbols.symbol(rec);
-      templates.try_emplace(s, rec);
+      if (rec.kind != NodeKind::Op) templates.try_emplace(s, rec);
       kids.clear();
       for (uint32_t in : graph.inputs(id)) kids.push_back(live_id[in]);
       terms.records.push(s, rec.kind != NodeKind::Op, kids);
