@@ -264,12 +264,7 @@ ClassRecord& EGraph::live_record(ClassId root) {
   return record;
 }
 
-const ClassRecord& EGraph::get_class(ClassId id) const {
-  const ClassId root = unionfind_.find(id);
-  const ClassRecord& record = table_.records[root];
-  if (record.id != root) [[unlikely]] throw InternalError("Invalid id " + std::to_string(root));
-  return record;
-}
+const ClassRecord& EGraph::get_class(ClassId id) const { return root_class(unionfind_.find(id)); }
 
 const ClassRecord& EGraph::root_class(ClassId root) const {
   check(root < table_.records.size(), "root_class: id was never issued");

@@ -228,7 +228,7 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& egraph, const std::vector<Cl
   // add a node the memo holds, in the matched class, and merge that class
   // with itself: only the self-merge is done.
   auto still_present = [&](const ClassMatches& match, std::uint32_t index) {
-    if (index >= 32 || (match.present >> index & 1) == 0) return false;
+    if (!match.marked_present(index)) return false;
     for (const Binding& binding : match.substitutions[index]) {
       if (egraph.find(binding.id) != binding.id) return false;
     }
@@ -267,9 +267,8 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& egraph, const std::vector<Cl
   };
   auto prefetch_next = [&] {
     prefetch_ids();
-    if (!records_cursor.next(ahead, ahead_index)) return;
     // A present one will most likely only read the union-find.
-    if (ahead_index < 32 && (ahead->present >> ahead_index & 1) != 0) return;
+    if (!records_cursor.next(ahead, ahead_index) || ahead->marked_present(ahead_index)) return;
     prefetch_apply(egraph, ahead->substitutions[ahead_index], ahead->class_id);
   };
   for (std::size_t k = 0; k < kIdsAhead - kRecordsAhead; ++k) prefetch_ids();

@@ -32,6 +32,9 @@ struct ClassMatches {
   std::uint32_t present = 0;
   /// Non-empty, in the order found.
   Substitutions substitutions;
+
+  /// True when substitution `index` is marked present.
+  bool marked_present(std::uint32_t index) const noexcept { return index < 32 && (present >> index & 1) != 0; }
 };
 
 /// `term` with equal nodes kept once (first occurrences, in order) and every

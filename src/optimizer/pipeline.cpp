@@ -273,20 +273,16 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   // distinct), and the canonical roots.
   CanonicalRecords canonical;
   std::vector<uint32_t> canonical_of(answer.records.size());
-  if (answer.distinct) {
-    for (size_t r = 0; r < answer.records.size(); ++r) {
-      for (uint32_t c : answer.records.children_of(r)) check(c < r, "rewrite engine answer is not in dependency order");
-      canonical_of[r] = static_cast<uint32_t>(r);
-    }
-  } else {
+  {
     boost::container::small_vector<uint32_t, 8> kids;
     for (size_t r = 0; r < answer.records.size(); ++r) {
       kids.clear();
       for (uint32_t c : answer.records.children_of(r)) {
         check(c < r, "rewrite engine answer is not in dependency order");
-        kids.push_back(canonical_of[c]);
+        if (!answer.distinct) kids.push_back(canonical_of[c]);
       }
-      canonical_of[r] = canonical.add(answer.records.symbols[r], answer.records.boundary[r], kids);
+      canonical_of[r] = answer.distinct ? static_cast<uint32_t>(r)
+                                        : canonical.add(answer.records.symbols[r], answer.records.boundary[r], kids);
     }
   }
   const TermList& records = answer.distinct ? answer.records : canonical.list();

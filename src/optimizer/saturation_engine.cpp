@@ -86,11 +86,9 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
     uint32_t& index = index_of_class[c];
     if (index == UINT32_MAX) {
       kids.clear();
-      // A child is an earlier term, whose class already has its index.
-      for (uint32_t child : in.children_of(i)) {
-        check(child < i, "a term reads a later term");
-        kids.push_back(out.class_of[child]);
-      }
+      // A child is an earlier term (add_terms checked), whose class already
+      // has its index.
+      for (uint32_t child : in.children_of(i)) kids.push_back(out.class_of[child]);
       index = static_cast<uint32_t>(out.records.size());
       out.records.push(in.symbols[i], !operators.is_operator(in.symbols[i]), kids);
     }

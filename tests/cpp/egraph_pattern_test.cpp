@@ -307,7 +307,7 @@ TEST_P(PresentMarks, NameHeldInstancesAndChangeNothingInApply) {
           instance.children.push_back(match.substitutions[k].at(rule.applier().shape()[position].as_var()));
         }
         const bool in_class = marked.lookup(instance) == std::optional<ClassId>{match.class_id};
-        EXPECT_EQ((match.present >> k & 1) != 0, in_class) << "seed " << seed << ", class " << match.class_id;
+        EXPECT_EQ(match.marked_present(k), in_class) << "seed " << seed << ", class " << match.class_id;
         present += in_class;
       }
     }
@@ -319,7 +319,7 @@ TEST_P(PresentMarks, NameHeldInstancesAndChangeNothingInApply) {
     std::vector<ClassId> bound;
     for (ClassMatches& match : unmarked) {
       for (std::uint32_t k = 0; k < match.substitutions.size() && k < 32; ++k) {
-        if ((match.present >> k & 1) != 0) bound.push_back(match.substitutions[k].begin()->id);
+        if (match.marked_present(k)) bound.push_back(match.substitutions[k].begin()->id);
       }
       match.present = 0;
     }
