@@ -96,7 +96,10 @@ Runner Runner::run(const std::vector<Rewrite>& rules) && {
 std::optional<StopReason> Runner::check_limits() const {
   const Clock::duration elapsed = Clock::now() - *start_time_;
   if (elapsed > time_limit_) {
-    return TimeLimit{std::chrono::duration<double>(elapsed).count()};
+    // Whole seconds plus the remaining nanoseconds, as the reason reports it.
+    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
+    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - whole);
+    return TimeLimit{static_cast<double>(whole.count()) + static_cast<double>(nanos.count()) / 1e9};
   }
   if (egraph_.memo_size() > node_limit_) return NodeLimit{egraph_.memo_size()};
   if (iterations_.size() >= iteration_limit_) return IterationLimit{iterations_.size()};
@@ -105,14 +108,15 @@ std::optional<StopReason> Runner::check_limits() const {
 
 Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   const std::uint64_t i = iterations_.size();
-  const auto started = Clock::now();
-  if (!start_time_) start_time_ = started;
+  if (!start_time_) start_time_ = Clock::now();
   std::optional<StopReason> reason = check_limits();
 
   Iteration record;
   record.egraph_nodes = egraph_.memo_size();
   record.egraph_classes = egraph_.class_count();
 
+  // The iteration's own time runs from the start of its search phase.
+  const auto started = Clock::now();
   std::vector<std::vector<ClassMatches>> found;
   if (!reason) {
     found.reserve(rules.size());
