@@ -6,7 +6,14 @@
 namespace korvane::py {
 
 Ref type_name(PyObject* obj) {
-  return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  // Through type's own __name__ descriptor: a metaclass may redefine the
+  // attribute to return anything, but the descriptor always gives the str
+  // the type was made with.
+  Ref type_dict = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+  Ref descriptor = check(PyMapping_GetItemString(type_dict.get(), "__name__"));
+  Ref name = check(PyObject_CallMethod(descriptor.get(), "__get__", "O", reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+  if (!PyUnicode_Check(name.get())) return check(PyUnicode_FromString("?"));
+  return name;
 }
 
 namespace {
@@ -48,7 +55,17 @@ namespace {
     raise(PyExc_TypeError, "argument '%s': '%U' object cannot be interpreted as an integer", param,
           type_name(item).get());
   }
-  throw PythonError{};  // raised by the object's own __index__
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    // __index__ raised a TypeError or returned a non-int: still no integer
+    // value, reported for the parameter.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    const Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+    Ref text(value != nullptr ? PyObject_Str(value) : PyUnicode_FromString(""));
+    if (!text) throw PythonError{};
+    raise(PyExc_TypeError, "argument '%s': %U", param, text.get());
+  }
+  throw PythonError{};  // any other error of the object's own __index__
 }
 
 uint64_t unsigned_of(PyObject* integer, PyObject* item, const char* param) {
@@ -203,7 +220,9 @@ bool to_fusion_flag(PyObject* obj) {
   if (!numpy_bool) {
     raise(PyExc_TypeError, "argument 'maximal_fusion': '%U' object cannot be converted to 'bool'", name.get());
   }
-  if (PyObject_HasAttrString(type, "__bool__") == 0) {
+  // The type's own bool slot: a metaclass's __bool__ would answer a getattr
+  // on the type, but converts only the type, not its instances.
+  if (PyType_GetSlot(Py_TYPE(obj), Py_nb_bool) == nullptr) {
     raise(PyExc_TypeError, "argument 'maximal_fusion': object of type '%U' does not define a '__bool__' conversion",
           name.get());
   }

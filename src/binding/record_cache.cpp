@@ -45,8 +45,16 @@ uint32_t RecordCache::params(const ParamItem* items, size_t n) const {
 
 void RecordCache::remember_params(const ParamItem* items, size_t n, uint32_t id) {
   if (n > kMaxParams) return;
+  for (size_t i = 0; i < n; ++i) {
+    if (!PyUnicode_CheckExact(items[i].key)) return;
+    if (items[i].tag == ParamTag::Str && !PyUnicode_CheckExact(items[i].value)) return;
+  }
   const uint64_t h = signature(items, n);
   ParamEntry& e = params_[slot(h, kParamSlots)];
+  // The objects of the entry being replaced are released once the new one
+  // is whole.
+  const std::array<Ref, kMaxParams> replaced_keys = std::move(e.keys);
+  const std::array<Ref, kMaxParams> replaced_strings = std::move(e.strings);
   e.hash = h;
   e.n = n;
   for (size_t i = 0; i < kMaxParams; ++i) {

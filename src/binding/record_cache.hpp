@@ -6,11 +6,15 @@
 // content was interned to, so a repeated name or parameter dict skips its
 // UTF-8 encoding, sorting and interning. It holds a reference to every
 // object it keys on, so an address can never be reused by another object
-// while it is cached. Used only with the GIL held.
+// while it is cached. Only exact str objects are kept: an instance of a str
+// subclass may refer to the store itself (a cycle the collector cannot see,
+// as the store is no GC type) or run code when it is released. Used only
+// with the GIL held.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "binding/pyref.hpp"
 #include "store/params.hpp"
@@ -42,8 +46,9 @@ class RecordCache {
     return e.object.get() == name ? e.id : kMiss;
   }
   void remember_name(PyObject* name, uint32_t id) {
+    if (!PyUnicode_CheckExact(name)) return;
     NameEntry& e = names_[slot(reinterpret_cast<uintptr_t>(name), kNameSlots)];
-    e.object = Ref::borrow(name);
+    const Ref replaced = std::exchange(e.object, Ref::borrow(name));  // released once the entry is whole
     e.id = id;
   }
 

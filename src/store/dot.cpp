@@ -3,6 +3,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/internal_error.hpp"
@@ -68,12 +70,42 @@ void append_float(std::string& out, double value) {
     out += value < 0 ? "-inf" : "inf";
     return;
   }
-  // The longest fixed form is that of the smallest subnormal: "0." and
-  // 323 zeros before its digits; the largest finite double has 309 digits.
-  char buf[400];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+  // The shortest round-trip digits come from the scientific form
+  // ("d.ddde±x"); they are then spelled out without the exponent, padding
+  // with zeros. (The shortest fixed form is not the same thing: for 2^63 it
+  // ties "9223372036854775808" with "9223372036854776000" on length and
+  // picks the exact digits.)
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   check(r.ec == std::errc(), "float text does not fit its buffer");
-  out.append(buf, r.ptr);
+  const std::string_view text(buf, static_cast<size_t>(r.ptr - buf));
+  const size_t e = text.find('e');
+  std::string_view mantissa = text.substr(0, e);
+  int exponent = 0;
+  std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exponent);
+  if (mantissa.front() == '-') {
+    out += '-';
+    mantissa.remove_prefix(1);
+  }
+  std::string digits;  // the significant digits, without the point
+  for (char c : mantissa) {
+    if (c != '.') digits += c;
+  }
+  // The value is 0.digits * 10^(exponent + 1): `point` digits before the point.
+  const int point = exponent + 1;
+  const auto count = static_cast<int>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-point), '0');
+    out += digits;
+  } else if (point >= count) {
+    out += digits;
+    out.append(static_cast<size_t>(point - count), '0');
+  } else {
+    out.append(digits, 0, static_cast<size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<size_t>(point));
+  }
 }
 
 void append_param_text(std::string& out, const ParamRef& value) {

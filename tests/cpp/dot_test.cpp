@@ -38,7 +38,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FloatCase{1.0, "1"}, FloatCase{0.5, "0.5"}, FloatCase{1.5, "1.5"}, FloatCase{0.1, "0.1"},
                     FloatCase{-2.25, "-2.25"}, FloatCase{1e20, "100000000000000000000"},
                     FloatCase{1e-7, "0.0000001"}, FloatCase{0.0, "0"}, FloatCase{-0.0, "-0"},
-                    FloatCase{9.223372036854775808e18, "9223372036854775808"},
+                    FloatCase{123.456, "123.456"}, FloatCase{-0.001953125, "-0.001953125"},
+                    // Shortest digits padded with zeros, not the exact integer.
+                    FloatCase{9.223372036854775808e18, "9223372036854776000"},
+                    FloatCase{18446744073709551616.0, "18446744073709552000"},
+                    FloatCase{1e23, "100000000000000000000000"},
                     FloatCase{std::numeric_limits<double>::infinity(), "inf"},
                     FloatCase{-std::numeric_limits<double>::infinity(), "-inf"},
                     FloatCase{std::numeric_limits<double>::quiet_NaN(), "NaN"},

@@ -1,6 +1,7 @@
 """Recording nodes: hash-consing identity, parameter and descriptor conversion,
 and failures that leave the store unchanged."""
 
+import gc
 import math
 
 import numpy as np
@@ -111,6 +112,11 @@ class StrSub(str):
     pass
 
 
+class RefusingIndex:
+    def __index__(self):
+        raise TypeError("refused")
+
+
 def test_parameter_value_classification(g):
     """The rules in order: exact bool, then 64-bit ints (with __index__), then
     floats (with __float__, and ints beyond 64 bits), then str."""
@@ -133,6 +139,8 @@ def test_parameter_value_classification(g):
         (["0"], TypeError, "inputs"),
         (5, TypeError, "inputs"),
         ({0: 0}, TypeError, "inputs"),
+        ([Indexable("0")], TypeError, "argument 'inputs': __index__ returned non-int"),
+        ([RefusingIndex()], TypeError, "argument 'inputs': refused"),
         ([5], ValueError, "no node with id 5"),
         ([0, 7, 9], ValueError, "no node with id 7"),
         ([2**64 - 1], ValueError, "no node with id 18446744073709551615"),
@@ -241,3 +249,68 @@ def test_float_signed_zero_and_nan_bits(g):
     assert g.add_source("x", {"v": -0.0}) != z
     n = g.add_source("x", {"v": math.nan})
     assert g.add_source("x", {"v": float("-nan")}) == n
+
+
+class OddName(type):
+    """A metaclass whose classes claim a name that is no str."""
+
+    @property
+    def __name__(cls):
+        return 123456789
+
+
+class Odd(metaclass=OddName):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda g: g.add_source(Odd()),
+        lambda g: g.add_op("f", Odd()),
+        lambda g: g.add_op("f", [Odd()]),
+        lambda g: g.add_source("s", {Odd(): 1}),
+        lambda g: g.add_external({"kind": Odd(), "content_hash": "h", "framework": "f", "version": "v",
+                                  "io_schema": "s"}, []),
+        lambda g: kc.PayloadDescriptor(kind=Odd(), content_hash="h", framework="f", version="v", io_schema="s"),
+        lambda g: kc.GraphStore.deserialize(Odd()),
+        lambda g: g.reduce(maximal_fusion=Odd()),
+        lambda g: g.reduce(outputs=[Odd()]),
+        lambda g: kc.IncrementalReducer().step(Odd()),
+    ],
+)
+def test_errors_name_the_real_type_whatever_its_metaclass_says(g, call):
+    with pytest.raises(TypeError, match="'?Odd'?"):
+        call(g)
+
+
+class Holder(str):
+    """A str that keeps the store it is recorded into alive, and tells when
+    it is released."""
+
+    released: list[str] = []
+
+    def __del__(self):
+        Holder.released.append(str(self))
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        lambda g, s: g.add_source(s),
+        lambda g, s: g.add_source("x", {s: 1}),
+        lambda g, s: g.add_source("x", {"k": s}),
+    ],
+)
+def test_str_subclass_arguments_are_not_kept_by_the_store(record):
+    # A store that kept such an argument would form a cycle through it that
+    # the collector cannot see: neither would ever be freed.
+    Holder.released.clear()
+    g = kc.GraphStore()
+    s = Holder("held")
+    s.store = g
+    record(g, s)
+    record(g, s)
+    del s, g
+    gc.collect()
+    assert Holder.released == ["held"]

@@ -51,6 +51,19 @@ FakeNumpyBool.__module__ = "numpy"
 FakeNumpyBool.__name__ = FakeNumpyBool.__qualname__ = "bool_"
 
 
+class TruthyMeta(type):
+    def __bool__(cls):
+        return False
+
+
+class FakeNumpyBoolWithMeta(metaclass=TruthyMeta):
+    """As FakeNumpyBool, but its metaclass (not the type) defines __bool__."""
+
+
+FakeNumpyBoolWithMeta.__module__ = "numpy"
+FakeNumpyBoolWithMeta.__name__ = FakeNumpyBoolWithMeta.__qualname__ = "bool_"
+
+
 @pytest.mark.parametrize("flag, maximal", [(True, True), (False, False), (np.True_, True), (np.bool_(False), False)])
 def test_fusion_flag_accepts_bools_and_numpy_bools(flag, maximal):
     g = kc.GraphStore()
@@ -73,6 +86,7 @@ def test_fusion_flag_accepts_bools_and_numpy_bools(flag, maximal):
         (np.int64(1), "maximal_fusion"),
         (np.array([True]), "maximal_fusion"),
         (FakeNumpyBool(), "object of type 'bool_' does not define a '__bool__' conversion"),
+        (FakeNumpyBoolWithMeta(), "object of type 'bool_' does not define a '__bool__' conversion"),
     ],
 )
 def test_fusion_flag_refuses_everything_else(flag, message):
