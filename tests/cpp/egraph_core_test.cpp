@@ -322,7 +322,10 @@ TEST_P(RandomGraph, RebuildRestoresInvariants) {
       egraph.union_(a, b);
       reference.merge(a, b);
     } else if (roll < 60 + param.unions + rebuild_permille) {
-      egraph.rebuild();
+      // Every class rebuild merges away is one union it reports.
+      const std::size_t classes = egraph.class_count();
+      const std::size_t unions = egraph.rebuild();
+      ASSERT_EQ(unions, classes - egraph.class_count());
       ASSERT_NO_FATAL_FAILURE(expect_invariants(egraph));
     } else {
       SymbolLang n{ops[rng() % ops.size()], {}};
@@ -342,7 +345,9 @@ TEST_P(RandomGraph, RebuildRestoresInvariants) {
     EXPECT_GT(egraph.class_count(), egraph.id_count() / 2);
   }
   const std::size_t memo_before = egraph.memo_size();
-  egraph.rebuild();
+  const std::size_t classes_before = egraph.class_count();
+  const std::size_t unions = egraph.rebuild();
+  EXPECT_EQ(unions, classes_before - egraph.class_count());
   EXPECT_GE(egraph.memo_size(), memo_before);
   ASSERT_NO_FATAL_FAILURE(expect_invariants(egraph));
 
