@@ -26,8 +26,10 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 step "Fuzz seed corpus (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_FUZZ=ON -DKORVANE_WERROR=ON \
   -DKORVANE_SANITIZE=address,undefined >/dev/null
-cmake --build build/fuzz -j "$jobs" --target blob_fuzz
-build/fuzz/fuzz/blob_fuzz -runs=0 fuzz/corpus/blob
+cmake --build build/fuzz -j "$jobs" --target blob_fuzz reduce_fuzz
+for target in blob reduce; do
+  build/fuzz/fuzz/${target}_fuzz -runs=0 fuzz/corpus/$target
+done
 
 step "Python module (wheel) and tests"
 python -m pip install -q . -C cmake.define.KORVANE_WERROR=ON
