@@ -7,6 +7,7 @@
 
 #include "common/internal_error.hpp"
 #include "egraph/egraph.hpp"
+#include "egraph/prefetch.hpp"
 
 namespace korvane::egraph {
 
@@ -16,7 +17,9 @@ namespace korvane::egraph {
 /// Each add probes the memo at a random place, so the probe of the term
 /// kAhead further on is hinted first. Its children not added yet are
 /// guessed to get the next ids in order, which holds unless a term between
-/// is a duplicate; a wrong guess only wastes the hint.
+/// is a duplicate; a wrong guess only wastes the hint. The hint reads the
+/// children's classes at scattered places of `ids`, which are hinted
+/// another kAhead terms before.
 template <class OpOf, class ChildrenOf>
 std::vector<ClassId> add_terms(EGraph& graph, std::size_t n, OpOf op_of, ChildrenOf children_of) {
   constexpr std::size_t kAhead = 16;
@@ -25,6 +28,11 @@ std::vector<ClassId> add_terms(EGraph& graph, std::size_t n, OpOf op_of, Childre
   std::vector<ClassId> kids;
   std::vector<ClassId> guess;
   for (std::size_t i = 0; i < n; ++i) {
+    if (const std::size_t later = i + 2 * kAhead; later < n) {
+      for (auto c : children_of(later)) {
+        if (c < later) prefetch_line(ids.data() + c);
+      }
+    }
     if (const std::size_t next = i + kAhead; next < n) {
       guess.clear();
       const auto issued = static_cast<ClassId>(graph.id_count());
