@@ -190,8 +190,8 @@ class Emitter {
     specs_.clear();
     size_t at = 0;
     for (size_t p = 0; p < members.size(); ++p) {
-      specs_.push_back(MemberSpec{token(records_.symbols[members[p]]),
-                                  std::span<const StageRef>(refs_.data() + at, ref_counts_[p])});
+      specs_.push_back(MemberSpec{{}, std::span<const StageRef>(refs_.data() + at, ref_counts_[p]),
+                                  token(records_.symbols[members[p]])});
       at += ref_counts_[p];
     }
     const uint32_t list = out_.pools->intern_members(specs_);
@@ -201,10 +201,11 @@ class Emitter {
     for (size_t p = 0; p < members.size(); ++p) placement[members[p]] = NodeMapEntry{k, p};
   }
 
-  // The text of an operator symbol, looked up in the symbol table once.
-  std::string_view token(Symbol s) {
+  // The string id of an operator symbol's text in the reduced graph's
+  // pools, interned once per symbol.
+  uint32_t token(Symbol s) {
     auto [it, fresh] = tokens_.try_emplace(s);
-    if (fresh) it->second = egraph::resolve(s);
+    if (fresh) it->second = out_.pools->intern_string(egraph::resolve(s));
     return it->second;
   }
 
@@ -218,7 +219,7 @@ class Emitter {
   std::vector<StageRef> refs_;
   std::vector<size_t> ref_counts_;
   std::vector<MemberSpec> specs_;
-  boost::unordered_flat_map<Symbol, std::string_view, egraph::SymbolHash> tokens_;
+  boost::unordered_flat_map<Symbol, uint32_t, egraph::SymbolHash> tokens_;
 };
 
 }  // namespace

@@ -219,7 +219,9 @@ void Pools::reserve_member_lists(size_t lists) { member_lists_.reserve(data_.mem
 uint32_t Pools::intern_members(std::span<const MemberSpec> members) {
   boost::container::small_vector<MemberProbe, 8> probe;
   probe.reserve(members.size());
-  for (const MemberSpec& m : members) probe.push_back(MemberProbe{intern_string(m.token), m.refs});
+  for (const MemberSpec& m : members) {
+    probe.push_back(MemberProbe{m.token_id != kNoString ? m.token_id : intern_string(m.token), m.refs});
+  }
   if (auto it = member_lists_.find(std::span<const MemberProbe>(probe)); it != member_lists_.end()) return *it;
   const uint32_t id = next_id(data_.member_lists.size());
   const uint64_t first = data_.members.size();

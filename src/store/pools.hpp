@@ -67,6 +67,7 @@ struct MemberListRec {
 struct MemberSpec {
   std::string_view token;
   std::span<const StageRef> refs;
+  uint32_t token_id = kNoString;  ///< the string id of `token` in the pools it goes to, if known
 };
 
 /// The content of the pools. Every id is an index into one of the vectors;
