@@ -252,7 +252,14 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     terms.records.reserve(live_nodes.size(), live_nodes.size() * 2);
     SymbolCache symbols(graph.pools);
     boost::container::small_vector<uint32_t, 8> kids;
-    for (uint32_t id : live_nodes) {
+    // Inputs are scattered over live_id: each node's are hinted kAhead
+    // nodes before they are read.
+    constexpr size_t kAhead = 16;
+    for (size_t k = 0; k < live_nodes.size(); ++k) {
+      if (k + kAhead < live_nodes.size()) {
+        for (uint32_t in : graph.inputs(live_nodes[k + kAhead])) egraph::prefetch_line(&live_id[in]);
+      }
+      const uint32_t id = live_nodes[k];
       const NodeRec& rec = graph.nodes.recs[id];
       const Symbol s = symbols.symbol(rec);
       if (rec.kind != NodeKind::Op) templates.try_emplace(s, rec);
