@@ -93,6 +93,7 @@ class Emitter {
 
   void run() {
     placement.resize(records_.size());
+    out_.nodes.recs.reserve(plan_.order.size());  // one node per group
     // Emitting a group reads, for each child of its members, the child's
     // group and that group's slot, both at scattered places: each is hinted
     // a few groups ahead, the group (which the slot's place needs) first.
