@@ -157,6 +157,10 @@ class PooledVec : public SmallVecStorage<T, N> {
     other.reset(pool);
   }
 
+  /// Forgets the elements without destroying them, keeping the block; only
+  /// for elements whose destructor would do nothing.
+  void forget_elements() noexcept { size_ = 0; }
+
   /// Drops every element and gives the block back.
   void reset(BlockPool& pool) noexcept {
     std::destroy(this->begin(), this->end());

@@ -28,6 +28,7 @@ ClassId EGraph::add(SymbolLang node) {
   // The memo numbers added nodes as the union-find numbers ids.
   unionfind_.make_set();
   const SymbolLang& added = memo_.key(id);
+  if (added.children.size() > Children::kInline) table_.long_nodes = true;
   for (ClassId child : added.children) get_class_mut(child).parents.push_back(table_.blocks, id);
   repair_queue_.push_back(id);
   ClassRecord& record = table_.records.emplace_back();

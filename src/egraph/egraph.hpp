@@ -227,15 +227,28 @@ class EGraph {
     /// Indexed by id; slots of merged-away classes hold id == kNoClass.
     /// Chunked, so records never move when the table grows.
     ChunkedVector<ClassRecord> records;
+    /// Whether a node with more than Children::kInline children was added
+    /// (its copies in the class lists own heap blocks).
+    bool long_nodes = false;
 
     ClassTable() = default;
     ClassTable(ClassTable&&) noexcept = default;
     ClassTable& operator=(ClassTable&& other) noexcept {
+      forget_plain_nodes();
       records = std::move(other.records);
       blocks = std::move(other.blocks);
+      long_nodes = other.long_nodes;
       return *this;
     }
-    ~ClassTable() = default;
+    ~ClassTable() { forget_plain_nodes(); }
+
+    /// Nodes of at most Children::kInline children own nothing, so while no
+    /// longer one was added, destroying the records need not visit their
+    /// node lists (a scattered read per class of more than one node).
+    void forget_plain_nodes() noexcept {
+      if (long_nodes) return;
+      for (std::size_t i = 0; i < records.size(); ++i) records[i].nodes.forget_elements();
+    }
   };
   ClassTable table_;
   std::size_t class_count_ = 0;

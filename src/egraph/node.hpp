@@ -48,6 +48,9 @@ class Children {
     if (size_ > kInline) delete[] heap();
   }
 
+  /// Children held inline; a longer list owns a heap block.
+  static constexpr std::uint32_t kInline = 2;
+
   std::uint32_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   ClassId* data() noexcept { return size_ > kInline ? heap() : words_; }
@@ -76,7 +79,6 @@ class Children {
   friend std::strong_ordering operator<=>(const Children& a, const Children& b) noexcept;
 
  private:
-  static constexpr std::uint32_t kInline = 2;
   static std::uint32_t capacity_for(std::uint32_t size) noexcept;
   /// Puts more than kInline ids into a new heap block.
   void spill(std::span<const ClassId> ids);
