@@ -87,10 +87,13 @@ void append_float(std::string& out, double value) {
     out += '-';
     mantissa.remove_prefix(1);
   }
-  std::string digits;  // the significant digits, without the point
+  // The significant digits, without the point (at most 17).
+  char digit_buf[32];
+  size_t digit_count = 0;
   for (char c : mantissa) {
-    if (c != '.') digits += c;
+    if (c != '.') digit_buf[digit_count++] = c;
   }
+  const std::string_view digits(digit_buf, digit_count);
   // The value is 0.digits * 10^(exponent + 1): `point` digits before the point.
   const int point = exponent + 1;
   const auto count = static_cast<int>(digits.size());
