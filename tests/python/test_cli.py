@@ -10,10 +10,15 @@ import korvane_core as kc
 from korvane import cli, sample
 
 
-def run(*args):
+def run(*args, module="korvane.cli"):
     """Runs the command in a child process; returns (status, stdout, stderr)."""
-    done = subprocess.run([sys.executable, "-m", "korvane.cli", *args], capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-m", module, *args], capture_output=True, text=True)
     return done.returncode, done.stdout, done.stderr
+
+
+def test_the_package_runs_as_the_command(blob):
+    path, _ = blob
+    assert run("inspect", str(path), module="korvane") == run("inspect", str(path))
 
 
 @pytest.fixture
