@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ suite (optimised, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer), the fuzz seed corpus, and the Python suite
-# against the installed wheel. Warnings are errors throughout.
+# UndefinedBehaviorSanitizer, then under ThreadSanitizer), the fuzz seed
+# corpora, and the Python suite against the installed wheel. Warnings are
+# errors throughout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -22,6 +23,12 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_TE
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan -j "$jobs" --output-on-failure --no-tests=error
+
+step "C++ tests (ThreadSanitizer: the store, the incremental reducer and the symbol table are shared by threads)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_TESTS=ON -DKORVANE_WERROR=ON \
+  -DKORVANE_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan -j "$jobs" --output-on-failure --no-tests=error
 
 step "Fuzz seed corpus (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_FUZZ=ON -DKORVANE_WERROR=ON \
