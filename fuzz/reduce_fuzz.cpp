@@ -58,8 +58,9 @@ class Bytes {
   size_t at_ = 0;
 };
 
-constexpr std::array<std::string_view, 12> kNames = {"add", "mul", "and",  "or",  "eq",   "ne",
-                                                     "maximum", "minimum", "sub", "neg", "exp", "Add"};
+// The eight commutative operators, three others, and a look-alike of "add".
+constexpr std::array<std::string_view, 12> kNames = {
+    "add", "mul", "and", "or", "eq", "ne", "maximum", "minimum", "sub", "neg", "exp", "Add"};
 
 /// A parameter map: none, an identity's (or a look-alike's), or another.
 std::vector<ParamRef> params_for(uint8_t choice) {
@@ -101,17 +102,34 @@ struct Recorder {
     const std::string name(kNames[in.next() % kNames.size()]);
     const korvane::DescriptorRef descriptor{"onnx", "sha256:0", "ort", "1", "f32->f32",
                                             op & 0x80 ? std::optional<std::string_view>("-") : std::nullopt};
-    korvane::NodeSpec spec;
-    spec.params = params;
-    spec.inputs = inputs;
+    korvane::NodeSpec node_spec;
+    node_spec.params = params;
+    node_spec.inputs = inputs;
     switch (inputs.empty() ? 0 : op % 7) {
-      case 0: spec.kind = NodeKind::Source; spec.name = name; spec.inputs = {}; break;
-      case 1: case 2: case 3: spec.kind = NodeKind::Op; spec.name = name; break;
-      case 4: spec.kind = NodeKind::Reduction; spec.name = name; break;
-      case 5: spec.kind = NodeKind::External; spec.descriptor = &descriptor; break;
-      default: spec.kind = op & 0x40 ? NodeKind::Exchange : NodeKind::Join; break;
+      case 0:
+        node_spec.kind = NodeKind::Source;
+        node_spec.name = name;
+        node_spec.inputs = {};
+        break;
+      case 1:
+      case 2:
+      case 3:
+        node_spec.kind = NodeKind::Op;
+        node_spec.name = name;
+        break;
+      case 4:
+        node_spec.kind = NodeKind::Reduction;
+        node_spec.name = name;
+        break;
+      case 5:
+        node_spec.kind = NodeKind::External;
+        node_spec.descriptor = &descriptor;
+        break;
+      default:
+        node_spec.kind = op & 0x40 ? NodeKind::Exchange : NodeKind::Join;
+        break;
     }
-    require(store.intern_node(spec).ok());
+    require(store.intern_node(node_spec).ok());
   }
 };
 
