@@ -86,8 +86,11 @@ struct Recorder {
   void step(Bytes& in) {
     const uint8_t op = in.next();
     const auto count = store.node_count();
+    // A node is named by its distance from the newest one, so graphs of any
+    // size keep reading recent values, as a trace does.
+    auto pick = [&] { return count - 1 - in.next() % count; };
     if (op % 16 == 15) {
-      if (count > 0) outputs.push_back(in.next() % count);
+      if (count > 0) outputs.push_back(pick());
       return;
     }
     if (op % 16 == 14) {
@@ -96,7 +99,7 @@ struct Recorder {
     }
     std::vector<NodeId> inputs;
     const unsigned arity = count == 0 ? 0 : in.next() % 4;
-    for (unsigned k = 0; k < arity; ++k) inputs.push_back(in.next() % count);
+    for (unsigned k = 0; k < arity; ++k) inputs.push_back(pick());
     std::vector<ParamRef> params = params_for(in.next());
     korvane::sort_params(params);
     const std::string name(kNames[in.next() % kNames.size()]);
