@@ -18,7 +18,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "common/internal_error.hpp"
-#include "egraph/fx_hash.hpp"
+#include "common/hash.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/symbol.hpp"
 
@@ -107,11 +107,11 @@ struct Packed {
 };
 struct PackedHash {
   std::size_t operator()(const Packed& key) const {
-    korvane::egraph::FxHasher hasher;
+    korvane::WordHasher hasher;
     hasher.add(key.op);
     hasher.add(key.a);
     hasher.add(key.b);
-    return hasher.finish();
+    return hasher.value();
   }
 };
 Packed pack(const SymbolLang& node) {

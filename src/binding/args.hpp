@@ -21,6 +21,10 @@ struct Signature {
   int required;                          ///< the first `required` must be given
 };
 
+/// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method
+/// table holds.
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
 /// Binds vectorcall arguments. `out` gets one borrowed reference per
 /// parameter, null where an optional one was left out. Throws PythonError.
 void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);

@@ -8,6 +8,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/graph_store.hpp"
+#include "binding/reduction.hpp"
 #include "store/blob.hpp"
 
 namespace korvane::py {
@@ -26,18 +27,11 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     bind(kSerialize, args, nargs, kwnames, a);
-    const bool explicit_outputs = a[0] != nullptr && a[0] != Py_None;
-    std::vector<NodeId> outputs;
-    if (explicit_outputs) to_ids(a[0], "outputs", outputs);
+    const auto outputs = to_outputs(a[0]);
     Store& store = store_of(self);
-    if (explicit_outputs) {
-      const uint64_t count = store.node_count();
-      for (NodeId id : outputs) {
-        if (id >= count) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(id));
-      }
-    }
+    if (outputs) check_outputs(*outputs, store.node_count());
     const Snapshot snap = store.snapshot();
-    auto plan = BlobPlan::make(snap.graph.pools, snap.graph.nodes, explicit_outputs ? outputs : snap.outputs);
+    auto plan = BlobPlan::make(snap.graph.pools, snap.graph.nodes, outputs ? *outputs : snap.outputs);
     if (!plan) raise(PyExc_ValueError, "%s", plan.error().message.c_str());
     // The blob is written straight into the new bytes object.
     Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.value().size())));

@@ -45,27 +45,28 @@ void raise_not_sequence(PyObject* obj, const char* param) {
 namespace {
 
 // Restates the error of a failed unsigned conversion for argument `param`.
+// The pending error is taken first: nothing may run with it still set.
 [[noreturn]] void raise_bad_id(PyObject* item, const char* param) {
-  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    PyErr_Clear();
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+  if (PyErr_GivenExceptionMatches(type, PyExc_OverflowError)) {
     raise(PyExc_OverflowError, "argument '%s': node id out of range (negative or at least 2**64)", param);
   }
-  if (PyErr_ExceptionMatches(PyExc_TypeError) && PyObject_HasAttrString(item, "__index__") == 0) {
-    PyErr_Clear();
+  if (!PyErr_GivenExceptionMatches(type, PyExc_TypeError)) {
+    // Any other error of the object's own __index__ goes up as it is.
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    throw PythonError{};
+  }
+  if (PyType_GetSlot(Py_TYPE(item), Py_nb_index) == nullptr) {
     raise(PyExc_TypeError, "argument '%s': '%U' object cannot be interpreted as an integer", param,
           type_name(item).get());
   }
-  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-    // __index__ raised a TypeError or returned a non-int: still no integer
-    // value, reported for the parameter.
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    const Ref owned_type(type), owned_value(value), owned_traceback(traceback);
-    Ref text(value != nullptr ? PyObject_Str(value) : PyUnicode_FromString(""));
-    if (!text) throw PythonError{};
-    raise(PyExc_TypeError, "argument '%s': %U", param, text.get());
-  }
-  throw PythonError{};  // any other error of the object's own __index__
+  // __index__ raised a TypeError or returned a non-int: still no integer
+  // value, reported for the parameter.
+  Ref text(value != nullptr ? PyObject_Str(value) : PyUnicode_FromString(""));
+  if (!text) throw PythonError{};
+  raise(PyExc_TypeError, "argument '%s': %U", param, text.get());
 }
 
 uint64_t unsigned_of(PyObject* integer, PyObject* item, const char* param) {
@@ -85,6 +86,14 @@ uint64_t to_id(PyObject* item, const char* param) {
 }
 
 namespace {
+
+// Discards the error of a conversion the value does not support, so that the
+// next kind can be tried. An interrupt or an exhausted memory is not the
+// value's answer and goes up unchanged.
+void discard_failed_conversion() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
+  PyErr_Clear();
+}
 
 // Classifies one parameter value: exactly bool, then an int in the 64-bit
 // range (ints and __index__), then a double (floats, __float__, and ints
@@ -111,14 +120,14 @@ void classify_value(PyObject* v, ParamItem& p) {
     p.bits = static_cast<uint64_t>(i);
     return;
   }
-  PyErr_Clear();
+  discard_failed_conversion();
   const double d = PyFloat_AsDouble(v);
   if (!(d == -1.0 && PyErr_Occurred())) {
     p.tag = ParamTag::Float;
     p.bits = double_bits(d);
     return;
   }
-  PyErr_Clear();
+  discard_failed_conversion();
   if (PyUnicode_Check(v)) {
     p.tag = ParamTag::Str;
     return;

@@ -48,15 +48,10 @@ PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 void graph_store_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   // Destroy the store, and the cache with the references it holds.
   delete as_graph_store(self)->store;
   delete as_graph_store(self)->cache;
-  // Free the instance through the type's slot.
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  // Instances of heap types hold a reference to their type.
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* graph_store_repr(PyObject* self) {
@@ -68,8 +63,6 @@ PyObject* graph_store_repr(PyObject* self) {
                                 outputs, outputs == 1 ? "" : "s");
   });
 }
-
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
 PyMethodDef graph_store_methods[] = {
     {"add_source", FASTCALL(add_source), METH_FASTCALL | METH_KEYWORDS,

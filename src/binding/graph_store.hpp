@@ -1,4 +1,5 @@
-// graph_store.hpp - the GraphStore class: one Store per instance.
+// graph_store.hpp - the GraphStore class: each instance owns one Store and
+// the RecordCache of the ids its recording calls have resolved.
 #pragma once
 
 #include <memory>

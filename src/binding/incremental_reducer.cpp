@@ -56,14 +56,9 @@ PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void reducer_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   // Destroy the reducer and its canonical form.
   delete reinterpret_cast<ReducerObject*>(self)->reducer;
-  // Free the instance through the type's slot.
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  // Instances of heap types hold a reference to their type.
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -117,8 +112,6 @@ PyObject* reducer_repr(PyObject* self) {
                                 static_cast<unsigned long long>(r.canonical_count()));
   });
 }
-
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
 PyMethodDef reducer_methods[] = {
     {"step", FASTCALL(step), METH_FASTCALL | METH_KEYWORDS,

@@ -51,14 +51,9 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void descriptor_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   // Destroy the owned descriptor.
   delete as_descriptor(self)->value;
-  // Free the instance through the type's slot.
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  // Instances of heap types hold a reference to their type.
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* str_field(PyObject* self, void* closure) {

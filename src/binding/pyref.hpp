@@ -37,4 +37,14 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+/// Ends a dealloc of one of the module's heap types, once the instance has
+/// destroyed what it owns: frees the instance through its type's slot and
+/// drops the reference every instance of a heap type holds on its type.
+inline void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
 }  // namespace korvane::py

@@ -18,6 +18,7 @@
 
 #include "binding/pyref.hpp"
 #include "store/params.hpp"
+#include "store/pools.hpp"
 
 namespace korvane::py {
 
@@ -33,7 +34,7 @@ struct ParamItem {
 /// Direct-mapped caches of name and parameter-map ids for one store.
 class RecordCache {
  public:
-  static constexpr uint32_t kMiss = UINT32_MAX;
+  static constexpr uint32_t kMiss = kUnresolved;  ///< a miss passes to the store as "not known"
   static constexpr size_t kMaxParams = 4;  ///< larger dicts are not cached
 
   RecordCache() = default;

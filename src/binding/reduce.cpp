@@ -77,6 +77,9 @@ PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* a[1];
     bind(kReduceIncremental, args, nargs, kwnames, a);
     const auto outputs = to_outputs(a[0]);
+    // The one-shot form of the step-by-step reducer gives exactly reduce()'s
+    // result with single-use fusion, so it runs the same pipeline; stepping
+    // only pays off while the graph is still being recorded.
     ReductionCounters counters;
     auto reduced = reduce_store(store_of(self), false, outputs, counters);
     return reduction_pair(std::move(reduced), counters).release();

@@ -1,5 +1,6 @@
 // reduction.hpp - what the reduce entry points of GraphStore and
-// IncrementalReducer share: the outputs argument and the report.
+// IncrementalReducer share: the outputs argument (serialize takes it the
+// same way) and the report.
 #pragma once
 
 #include <memory>

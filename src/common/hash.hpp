@@ -1,9 +1,10 @@
 // hash.hpp - the hash functions of the core's lookup tables.
 //
 // Strings hash with a fixed-seed 64-bit function, so nothing depends on a
-// per-process seed. Fixed-size records hash word by word with a cheap
-// multiply-rotate combiner; the hash tables that use it mix the result
-// further before picking a bucket.
+// per-process seed. Fixed-size records (store records, e-graph nodes,
+// symbols) hash word by word with a cheap rotate-xor-multiply combiner;
+// the tables that use it either mix the result further or place entries
+// by its top bits, which the final multiply mixes best.
 #pragma once
 
 #include <bit>

@@ -38,10 +38,6 @@ class PoisonMutex {
   explicit PoisonMutex(const char* poisoned_message) : message_(poisoned_message) {}
 
   Guard lock() const { return Guard(*this); }
-  bool poisoned() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return poisoned_;
-  }
 
  private:
   mutable std::mutex mutex_;

@@ -84,8 +84,6 @@ class EGraph {
   /// root with the longer parents list wins (the first argument's on a tie).
   /// Always leaves the e-graph dirty.
   bool union_(ClassId a, ClassId b);
-  /// Same as `union_`.
-  bool merge(ClassId a, ClassId b) { return union_(a, b); }
 
   /// Restores congruence and normalises every class; returns the number of
   /// unions it performed itself. Leaves the e-graph clean.

@@ -9,7 +9,7 @@
 #include <bit>
 #include <ostream>
 
-#include "egraph/fx_hash.hpp"
+#include "common/hash.hpp"
 
 namespace korvane::egraph {
 
@@ -57,11 +57,11 @@ std::strong_ordering operator<=>(const Children& a, const Children& b) noexcept 
 }
 
 std::uint64_t hash_node(Symbol op, std::span<const ClassId> children) noexcept {
-  FxHasher hasher;
+  WordHasher hasher;
   hasher.add(op.raw());
   hasher.add(children.size());
   for (ClassId child : children) hasher.add(child);
-  return hasher.finish();
+  return hasher.value();
 }
 
 std::string to_string(const SymbolLang& node) {

@@ -122,11 +122,6 @@ struct SymbolLang {
 std::uint64_t hash_node(Symbol op, std::span<const ClassId> children) noexcept;
 inline std::uint64_t hash_node(const SymbolLang& node) noexcept { return hash_node(node.op, node.children.span()); }
 
-/// Hash functor for tables keyed by node.
-struct NodeHash {
-  std::size_t operator()(const SymbolLang& node) const noexcept { return hash_node(node); }
-};
-
 /// The node as text: "op" for a leaf, "(op c1 c2 ...)" otherwise.
 std::string to_string(const SymbolLang& node);
 std::ostream& operator<<(std::ostream& out, const SymbolLang& node);

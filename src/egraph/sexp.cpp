@@ -5,7 +5,6 @@
 // are ASCII, so atoms and strings are copied byte for byte.
 #include "egraph/sexp.hpp"
 
-#include <optional>
 
 namespace korvane::egraph {
 

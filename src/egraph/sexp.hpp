@@ -31,9 +31,6 @@ struct Sexp {
   static Sexp make_list(std::vector<Sexp> items);
   static Sexp empty() { return Sexp(); }
 
-  bool is_string() const noexcept { return kind == Kind::String; }
-  bool is_list() const noexcept { return kind == Kind::List; }
-
   friend bool operator==(const Sexp& a, const Sexp& b);
 };
 

@@ -15,17 +15,14 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
+#include "common/hash.hpp"
 #include "common/internal_error.hpp"
-#include "egraph/fx_hash.hpp"
 
 namespace korvane::egraph {
 namespace detail {
 
 std::uint64_t text_hash(std::string_view text) noexcept {
-  return XXH3_64bits(text.data(), text.size());
+  return hash_bytes(text);
 }
 
 Symbol make_symbol(std::uint32_t shard, std::uint64_t position) {
@@ -146,9 +143,9 @@ std::string_view resolve(Symbol symbol) { return SymbolTable::instance().resolve
 std::ostream& operator<<(std::ostream& out, Symbol symbol) { return out << resolve(symbol); }
 
 std::size_t SymbolHash::operator()(Symbol symbol) const noexcept {
-  FxHasher hasher;
+  WordHasher hasher;
   hasher.add(symbol.raw());
-  return hasher.finish();
+  return hasher.value();
 }
 
 }  // namespace korvane::egraph

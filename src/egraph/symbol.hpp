@@ -60,8 +60,8 @@ struct SymbolHash {
 
 namespace detail {
 /// Packs a shard number and a position into a symbol; throws InternalError
-/// "Can't represent index {} in a Symbol" when position + 1 does not fit in
-/// 28 bits (0x0FFFFFFF or more).
+/// "Can't represent index {} in a Symbol" when position + 1 is 0x0FFFFFFF or
+/// more (the 28-bit field's all-ones value is reserved).
 Symbol make_symbol(std::uint32_t shard, std::uint64_t position);
 /// The 64-bit hash of a text that picks its shard and keys the shard's map.
 std::uint64_t text_hash(std::string_view text) noexcept;

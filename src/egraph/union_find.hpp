@@ -68,12 +68,6 @@ class DisjointSets {
   /// Links the root `loser` under the root `winner`.
   void link(ClassId winner, ClassId loser) noexcept { parents_[loser] = winner; }
 
-  /// The parent entry of `id`.
-  ClassId parent(ClassId id) const {
-    require(id);
-    return parents_[id];
-  }
-
   void reserve(std::size_t count) { parents_.reserve(count); }
 
  private:

@@ -2,6 +2,7 @@
 #include "optimizer/fusion.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 namespace korvane {
@@ -14,6 +15,8 @@ struct Users {
   std::vector<uint32_t> list;
 
   explicit Users(const TermList& records) : offsets(records.size() + 1, 0) {
+    // Positions in `list` are 32-bit.
+    if (records.children.size() >= UINT32_MAX) throw std::length_error("graph too large: 2^32 operand uses or more");
     const size_t m = records.size();
     for (size_t r = 0; r < m; ++r) {
       for (uint32_t c : records.children_of(r)) ++offsets[c + 1];

@@ -47,8 +47,10 @@ class IncrementalReducer {
   Expected<uint64_t, WrongStore> step(const Store& store);
 
   /// Consumes the rest of `store`, then reduces the canonical form against
-  /// `outputs` (store ids, each below the store's node count). The node map
-  /// of the result is indexed by store id. The reducer stays usable.
+  /// `outputs` (store ids, each below the store's node count: the caller
+  /// checks them; an id beyond is a broken invariant, which poisons the
+  /// reducer). The node map of the result is indexed by store id. The
+  /// reducer stays usable.
   Expected<Reduction, WrongStore> finalize(const Store& store, std::span<const NodeId> outputs, bool maximal_fusion);
 
   uint64_t watermark() const;

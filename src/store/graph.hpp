@@ -50,10 +50,6 @@ struct NodeTable {
   uint32_t append(NodeKind kind, uint32_t payload, uint32_t params, std::span<const uint32_t> in);
   /// The records from position `from` on, with their own inputs array.
   NodeTable slice(size_t from) const;
-  void reserve(size_t nodes, size_t input_count) {
-    recs.reserve(nodes);
-    inputs.reserve(input_count);
-  }
 };
 
 /// Largest number of nodes a table holds.
@@ -72,7 +68,6 @@ struct Graph {
     return has_name(kind(i)) ? pools.str(nodes.recs[i].payload) : std::string_view();
   }
   std::span<const ParamSlot> params(size_t i) const { return pools.params(nodes.recs[i].params); }
-  const DescriptorRec& descriptor(size_t i) const { return pools.descriptors[nodes.recs[i].payload]; }
   std::span<const MemberRec> members(size_t i) const { return pools.member_list(nodes.recs[i].payload); }
 };
 

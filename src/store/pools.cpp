@@ -220,7 +220,7 @@ uint32_t Pools::intern_members(std::span<const MemberSpec> members) {
   boost::container::small_vector<MemberProbe, 8> probe;
   probe.reserve(members.size());
   for (const MemberSpec& m : members) {
-    probe.push_back(MemberProbe{m.token_id != kNoString ? m.token_id : intern_string(m.token), m.refs});
+    probe.push_back(MemberProbe{m.token_id != kUnresolved ? m.token_id : intern_string(m.token), m.refs});
   }
   if (auto it = member_lists_.find(std::span<const MemberProbe>(probe)); it != member_lists_.end()) return *it;
   const uint32_t id = next_id(data_.member_lists.size());

@@ -26,6 +26,10 @@ namespace korvane {
 /// Marks an absent string (a descriptor without preprocessing_ref).
 inline constexpr uint32_t kNoString = UINT32_MAX;
 
+/// Marks a pool id the caller does not know, which the pools have to find
+/// from the content.
+inline constexpr uint32_t kUnresolved = UINT32_MAX;
+
 /// One entry of an interned parameter map: key string id, tag, and the
 /// scalar bits (for Str, the value's string id).
 struct ParamSlot {
@@ -67,7 +71,7 @@ struct MemberListRec {
 struct MemberSpec {
   std::string_view token;
   std::span<const StageRef> refs;
-  uint32_t token_id = kNoString;  ///< the string id of `token` in the pools it goes to, if known
+  uint32_t token_id = kUnresolved;  ///< the string id of `token` in the pools it goes to, if known
 };
 
 /// The content of the pools. Every id is an index into one of the vectors;

@@ -3,8 +3,10 @@
 // An append-only, hash-consed node arena: recording a node equal to one
 // already present returns the existing id and changes nothing. Beside the
 // nodes the store keeps the output marks and, for a store built by a
-// reduction, the node map. One mutex guards everything; every operation
-// holds it once, for its whole duration, and hands out copies.
+// reduction, the node map. One mutex guards everything: every operation
+// holds it for its whole duration and hands out copies, never references
+// into the arena (`read_locked` runs the caller's function under it, and a
+// Batch holds it across a run of operations).
 #pragma once
 
 #include <cstdint>
@@ -26,9 +28,6 @@ namespace korvane {
 struct BadNodeId {
   NodeId id;
 };
-
-/// Marks a pool id that the store has to find from the node's content.
-inline constexpr uint32_t kUnresolved = UINT32_MAX;
 
 /// A node described by borrowed content, to be interned. A caller that knows
 /// the pool ids of the name or the parameters (from an earlier call) passes

@@ -117,6 +117,30 @@ class RefusingIndex:
         raise TypeError("refused")
 
 
+class AnyAttribute:
+    """Answers every attribute lookup, __index__ included, through __getattr__
+    (which the interpreter does not consult for the conversion slot)."""
+
+    def __getattr__(self, name):
+        return 1
+
+
+class Raising:
+    """__index__ raises `on_index`; __float__ raises `on_float` if it is an
+    exception, else returns it."""
+
+    def __init__(self, on_index, on_float):
+        self.on_index, self.on_float = on_index, on_float
+
+    def __index__(self):
+        raise self.on_index
+
+    def __float__(self):
+        if isinstance(self.on_float, BaseException):
+            raise self.on_float
+        return self.on_float
+
+
 def test_parameter_value_classification(g):
     """The rules in order: exact bool, then 64-bit ints (with __index__), then
     floats (with __float__, and ints beyond 64 bits), then str."""
@@ -126,6 +150,21 @@ def test_parameter_value_classification(g):
     assert g.add_source("z", {"v": StrSub("s")}) == g.add_source("z", {"v": "s"})
     assert g.add_source("w", {"v": -(2**63)}) != g.add_source("w", {"v": float(-(2**63))})
     assert g.add_source("w", {"v": -(2**63) - 1}) == g.add_source("w", {"v": float(-(2**63) - 1)})
+
+
+def test_failed_conversions_of_a_param_value_fall_through_to_the_next_kind(g):
+    assert g.add_source("x", {"v": Raising(ValueError("no int"), 2.5)}) == g.add_source("x", {"v": 2.5})
+    with pytest.raises(TypeError, match="param values must be int, float, bool, or str"):
+        g.add_source("x", {"v": Raising(TypeError(), ValueError())})
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("where", ["__index__", "__float__"])
+def test_interrupts_while_converting_a_param_value_go_up(g, error, where):
+    value = Raising(error(), 2.5) if where == "__index__" else Raising(TypeError(), error())
+    with pytest.raises(error):
+        g.add_source("x", {"v": value})
+    assert g.node_count() == 0
 
 
 @pytest.mark.parametrize(
@@ -141,6 +180,7 @@ def test_parameter_value_classification(g):
         ({0: 0}, TypeError, "inputs"),
         ([Indexable("0")], TypeError, "argument 'inputs': __index__ returned non-int"),
         ([RefusingIndex()], TypeError, "argument 'inputs': refused"),
+        ([AnyAttribute()], TypeError, "argument 'inputs': 'AnyAttribute' object cannot be interpreted as an integer"),
         ([5], ValueError, "no node with id 5"),
         ([0, 7, 9], ValueError, "no node with id 7"),
         ([2**64 - 1], ValueError, "no node with id 18446744073709551615"),
