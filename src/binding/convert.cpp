@@ -89,8 +89,9 @@ namespace {
 
 // Discards the error of a conversion the value does not support, so that the
 // next kind can be tried. An interrupt or an exhausted memory is not the
-// value's answer and goes up unchanged.
-void discard_failed_conversion() {
+// value's answer and goes up unchanged. Only values of no exact type get
+// here; kept out of line, off the common path.
+[[gnu::cold, gnu::noinline]] void discard_failed_conversion() {
   if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
   PyErr_Clear();
 }

@@ -16,7 +16,7 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/program.hpp"
-#include "egraph/result.hpp"
+#include "common/result.hpp"
 #include "egraph/substitution.hpp"
 #include "egraph/term.hpp"
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "egraph/result.hpp"
+#include "common/result.hpp"
 
 namespace korvane::egraph {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "egraph/node.hpp"
-#include "egraph/result.hpp"
+#include "common/result.hpp"
 #include "egraph/sexp.hpp"
 #include "egraph/symbol.hpp"
 

@@ -32,7 +32,7 @@ bool IncrementalReducer::bind(const Store& store) {
   return bound_serial_ == store.serial();
 }
 
-Expected<uint64_t, WrongStore> IncrementalReducer::step(const Store& store) {
+Result<uint64_t, WrongStore> IncrementalReducer::step(const Store& store) {
   auto hold = mutex_.lock();
   if (!bind(store)) return WrongStore{};
   const uint64_t before = remap_.size();
@@ -108,7 +108,7 @@ void IncrementalReducer::consume(const NodeTable& delta) {
   total_work_ += delta.size();
 }
 
-Expected<Reduction, WrongStore> IncrementalReducer::finalize(const Store& store, std::span<const NodeId> outputs,
+Result<Reduction, WrongStore> IncrementalReducer::finalize(const Store& store, std::span<const NodeId> outputs,
                                                              bool maximal_fusion) {
   auto hold = mutex_.lock();
   if (!bind(store)) return WrongStore{};

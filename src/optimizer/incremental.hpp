@@ -15,7 +15,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "common/expected.hpp"
+#include "common/result.hpp"
 #include "common/poison_mutex.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store/node_index.hpp"
@@ -44,14 +44,14 @@ class IncrementalReducer {
 
   /// Consumes the nodes `store` recorded since the watermark; returns how
   /// many. The first store fed binds the reducer; another one is refused.
-  Expected<uint64_t, WrongStore> step(const Store& store);
+  Result<uint64_t, WrongStore> step(const Store& store);
 
   /// Consumes the rest of `store`, then reduces the canonical form against
   /// `outputs` (store ids, each below the store's node count: the caller
   /// checks them; an id beyond is a broken invariant, which poisons the
   /// reducer). The node map of the result is indexed by store id. The
   /// reducer stays usable.
-  Expected<Reduction, WrongStore> finalize(const Store& store, std::span<const NodeId> outputs, bool maximal_fusion);
+  Result<Reduction, WrongStore> finalize(const Store& store, std::span<const NodeId> outputs, bool maximal_fusion);
 
   uint64_t watermark() const;
   uint64_t total_work() const;

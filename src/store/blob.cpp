@@ -64,7 +64,7 @@ void append_u64(std::string& out, uint64_t v) {
 
 }  // namespace
 
-Expected<BlobPlan, BlobTooLarge> BlobPlan::make(const PoolData& pools, const NodeTable& nodes,
+Result<BlobPlan, BlobTooLarge> BlobPlan::make(const PoolData& pools, const NodeTable& nodes,
                                                 std::span<const NodeId> outputs, uint64_t max_count) {
   BlobPlan plan(pools, nodes, outputs);
   plan.max_count_ = max_count;
@@ -189,7 +189,7 @@ void BlobPlan::write(char* out) const {
   check(p == out + size_, "blob shorter than planned");
 }
 
-Expected<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
+Result<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
                                                std::span<const NodeId> outputs, uint64_t max_count) {
   auto plan = BlobPlan::make(pools, nodes, outputs, max_count);
   if (!plan) return plan.error();
@@ -550,7 +550,7 @@ class BlobReader {
 
 }  // namespace
 
-Expected<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data) {
+Result<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data) {
   if (data.size() < kBlobMagic.size()) return BlobError{BlobError::Kind::Truncated};
   if (data.substr(0, kBlobMagic.size()) != kBlobMagic) return BlobError{BlobError::Kind::BadMagic};
   const std::string_view body = data.substr(kBlobMagic.size());

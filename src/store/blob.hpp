@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "common/result.hpp"
 #include "store/graph.hpp"
 #include "store/store.hpp"
 
@@ -44,7 +44,7 @@ class BlobPlan {
  public:
   /// Plans the blob of `nodes` (whose pool ids refer to `pools`) with the
   /// output list `outputs`, which is written as given, duplicates included.
-  static Expected<BlobPlan, BlobTooLarge> make(const PoolData& pools, const NodeTable& nodes,
+  static Result<BlobPlan, BlobTooLarge> make(const PoolData& pools, const NodeTable& nodes,
                                                std::span<const NodeId> outputs, uint64_t max_count = kBlobMaxCount);
 
   /// The exact length of the blob in bytes.
@@ -75,7 +75,7 @@ class BlobPlan {
 };
 
 /// Plans and writes the blob in one call.
-Expected<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
+Result<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
                                                std::span<const NodeId> outputs,
                                                uint64_t max_count = kBlobMaxCount);
 
@@ -99,6 +99,6 @@ struct BlobError {
 /// that is not below the stage's input count. A record equal to an earlier
 /// record interns to that record's node, and later references to its
 /// position are translated to that node.
-Expected<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data);
+Result<std::unique_ptr<Store>, BlobError> read_blob(std::string_view data);
 
 }  // namespace korvane

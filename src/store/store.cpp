@@ -30,12 +30,12 @@ Store::Store() : Store(std::make_unique<Pools>()) {}
 Store::Store(std::unique_ptr<Pools> pools)
     : pools_(std::move(pools)), index_(table_, pools_->data()), serial_(next_serial()) {}
 
-Expected<NodeId, BadNodeId> Store::intern_node(const NodeSpec& node_spec, PoolIds* ids) {
+Result<NodeId, BadNodeId> Store::intern_node(const NodeSpec& node_spec, PoolIds* ids) {
   auto hold = mutex_.lock();
   return intern_locked(node_spec, ids);
 }
 
-Expected<NodeId, BadNodeId> Store::intern_locked(const NodeSpec& node_spec, PoolIds* ids) {
+Result<NodeId, BadNodeId> Store::intern_locked(const NodeSpec& node_spec, PoolIds* ids) {
   if (const NodeId* bad = first_bad_input(node_spec.inputs, table_.size())) return BadNodeId{*bad};
   const auto [payload, params] = resolve_locked(node_spec, ids);
   return insert_locked(node_spec.kind, payload, params, node_spec.inputs);
@@ -108,14 +108,14 @@ bool Store::index_appended_locked() {
   return true;
 }
 
-Expected<NodeId, BadNodeId> Store::intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
+Result<NodeId, BadNodeId> Store::intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
                                               std::span<const NodeId> inputs) {
   auto hold = mutex_.lock();
   if (const NodeId* bad = first_bad_input(inputs, table_.size())) return BadNodeId{*bad};
   return insert_locked(kind, payload, params, inputs);
 }
 
-Expected<NodeId, BadNodeId> Store::insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
+Result<NodeId, BadNodeId> Store::insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
                                                  std::span<const NodeId> inputs) {
   // Every input is below the node count, which is below 2^32.
   boost::container::small_vector<uint32_t, 8> in(inputs.begin(), inputs.end());
@@ -127,12 +127,12 @@ Expected<NodeId, BadNodeId> Store::insert_locked(NodeKind kind, uint32_t payload
   return NodeId{id};
 }
 
-Expected<NodeId, BadNodeId> Store::mark_output(NodeId id) {
+Result<NodeId, BadNodeId> Store::mark_output(NodeId id) {
   auto hold = mutex_.lock();
   return mark_locked(id);
 }
 
-Expected<NodeId, BadNodeId> Store::mark_locked(NodeId id) {
+Result<NodeId, BadNodeId> Store::mark_locked(NodeId id) {
   if (id >= table_.size()) return BadNodeId{id};
   if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
   return id;

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "common/result.hpp"
 #include "common/poison_mutex.hpp"
 #include "store/graph.hpp"
 #include "store/node_index.hpp"
@@ -68,12 +68,12 @@ class Store {
   /// Records a node, or returns the id of the equal node already present.
   /// Fails with the first input id that is not below the node count. On
   /// success, `ids` (if given) receives the pool ids of name and params.
-  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& node_spec, PoolIds* ids = nullptr);
+  Result<NodeId, BadNodeId> intern_node(const NodeSpec& node_spec, PoolIds* ids = nullptr);
   /// The same for a node whose payload and params are ids of this store's pools.
-  Expected<NodeId, BadNodeId> intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
+  Result<NodeId, BadNodeId> intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
                                          std::span<const NodeId> inputs);
   /// Appends `id` to the output marks unless it is marked already.
-  Expected<NodeId, BadNodeId> mark_output(NodeId id);
+  Result<NodeId, BadNodeId> mark_output(NodeId id);
 
   uint64_t node_count() const;
   Snapshot snapshot() const;
@@ -99,14 +99,14 @@ class Store {
   class Batch;
 
  private:
-  Expected<NodeId, BadNodeId> intern_locked(const NodeSpec& node_spec, PoolIds* ids);
+  Result<NodeId, BadNodeId> intern_locked(const NodeSpec& node_spec, PoolIds* ids);
   /// Interns the node's name (or descriptor, or members) and parameters;
   /// returns the record's payload and parameter ids.
   std::pair<uint32_t, uint32_t> resolve_locked(const NodeSpec& node_spec, PoolIds* ids);
   NodeId append_unindexed_locked(const NodeSpec& node_spec, PoolIds* ids);
   bool index_appended_locked();
-  Expected<NodeId, BadNodeId> mark_locked(NodeId id);
-  Expected<NodeId, BadNodeId> insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
+  Result<NodeId, BadNodeId> mark_locked(NodeId id);
+  Result<NodeId, BadNodeId> insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
                                             std::span<const NodeId> inputs);
 
   PoisonMutex mutex_{"korvane-core store mutex poisoned"};
@@ -129,10 +129,10 @@ class Store::Batch {
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
 
-  Expected<NodeId, BadNodeId> intern_node(const NodeSpec& node_spec, PoolIds* ids = nullptr) {
+  Result<NodeId, BadNodeId> intern_node(const NodeSpec& node_spec, PoolIds* ids = nullptr) {
     return store_.intern_locked(node_spec, ids);
   }
-  Expected<NodeId, BadNodeId> mark_output(NodeId id) { return store_.mark_locked(id); }
+  Result<NodeId, BadNodeId> mark_output(NodeId id) { return store_.mark_locked(id); }
   /// Appends a node without looking for an equal one, which saves the
   /// random probe of the intern index per node; its inputs must be below
   /// the node count. Call `index_appended` before any other operation.

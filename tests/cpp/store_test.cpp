@@ -11,7 +11,7 @@
 namespace korvane {
 namespace {
 
-NodeId must(Expected<NodeId, BadNodeId> r) {
+NodeId must(Result<NodeId, BadNodeId> r) {
   if (!r) ADD_FAILURE() << "bad node id " << r.error().id;
   return r ? r.value() : 0;
 }

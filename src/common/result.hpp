@@ -1,16 +1,18 @@
 // result.hpp - a value or an error, for operations whose failure is an answer.
 //
-// Parsers and the rewrite factory report bad input as a value the caller
-// inspects, never as an exception; exceptions are kept for broken invariants
+// Failures that are the caller's fault (an unknown node id, an unreadable
+// blob, a pattern that does not parse) travel up as values the caller
+// inspects, never as exceptions; exceptions are kept for broken invariants
 // (InternalError). Result<T, E> holds exactly one of the two.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 #include <variant>
 
 #include "common/internal_error.hpp"
 
-namespace korvane::egraph {
+namespace korvane {
 
 /// Marks an error value on its way into a Result, so that T and E may be the
 /// same type.
@@ -31,6 +33,10 @@ class Result {
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   /// A failed result holding `err.error`.
   Result(Err<E> err) : state_(std::in_place_index<1>, std::move(err.error)) {}
+  /// A failed result holding `error`, when no value could be mistaken for it.
+  Result(E error)
+    requires(!std::is_same_v<T, E>)
+      : state_(std::in_place_index<1>, std::move(error)) {}
 
   /// True when the result holds a value.
   bool ok() const noexcept { return state_.index() == 0; }
@@ -64,4 +70,4 @@ class Result {
   std::variant<T, E> state_;
 };
 
-}  // namespace korvane::egraph
+}  // namespace korvane
