@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.hpp"
 #include "egraph/egraph.hpp"
 #include "egraph/program.hpp"
-#include "common/result.hpp"
 #include "egraph/substitution.hpp"
 #include "egraph/term.hpp"
 

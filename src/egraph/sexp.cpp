@@ -5,7 +5,6 @@
 // are ASCII, so atoms and strings are copied byte for byte.
 #include "egraph/sexp.hpp"
 
-
 namespace korvane::egraph {
 
 Sexp Sexp::string(std::string text) {

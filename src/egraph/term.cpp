@@ -5,7 +5,6 @@
 // list elements from left to right; the first error ends the conversion.
 #include "egraph/term.hpp"
 
-
 #include "common/internal_error.hpp"
 
 namespace korvane::egraph {

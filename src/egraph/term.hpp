@@ -13,8 +13,8 @@
 #include <variant>
 #include <vector>
 
-#include "egraph/node.hpp"
 #include "common/result.hpp"
+#include "egraph/node.hpp"
 #include "egraph/sexp.hpp"
 #include "egraph/symbol.hpp"
 

@@ -109,7 +109,7 @@ void IncrementalReducer::consume(const NodeTable& delta) {
 }
 
 Result<Reduction, WrongStore> IncrementalReducer::finalize(const Store& store, std::span<const NodeId> outputs,
-                                                             bool maximal_fusion) {
+                                                           bool maximal_fusion) {
   auto hold = mutex_.lock();
   if (!bind(store)) return WrongStore{};
   consume_from(store);

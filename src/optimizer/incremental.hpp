@@ -15,8 +15,8 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "common/result.hpp"
 #include "common/poison_mutex.hpp"
+#include "common/result.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store/node_index.hpp"
 #include "store/store.hpp"

@@ -65,7 +65,7 @@ void append_u64(std::string& out, uint64_t v) {
 }  // namespace
 
 Result<BlobPlan, BlobTooLarge> BlobPlan::make(const PoolData& pools, const NodeTable& nodes,
-                                                std::span<const NodeId> outputs, uint64_t max_count) {
+                                              std::span<const NodeId> outputs, uint64_t max_count) {
   BlobPlan plan(pools, nodes, outputs);
   plan.max_count_ = max_count;
   plan.map_at_.assign(pools.param_maps.size(), 0);
@@ -190,7 +190,7 @@ void BlobPlan::write(char* out) const {
 }
 
 Result<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
-                                               std::span<const NodeId> outputs, uint64_t max_count) {
+                                             std::span<const NodeId> outputs, uint64_t max_count) {
   auto plan = BlobPlan::make(pools, nodes, outputs, max_count);
   if (!plan) return plan.error();
   std::string out(plan.value().size(), '\0');

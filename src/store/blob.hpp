@@ -45,7 +45,7 @@ class BlobPlan {
   /// Plans the blob of `nodes` (whose pool ids refer to `pools`) with the
   /// output list `outputs`, which is written as given, duplicates included.
   static Result<BlobPlan, BlobTooLarge> make(const PoolData& pools, const NodeTable& nodes,
-                                               std::span<const NodeId> outputs, uint64_t max_count = kBlobMaxCount);
+                                             std::span<const NodeId> outputs, uint64_t max_count = kBlobMaxCount);
 
   /// The exact length of the blob in bytes.
   size_t size() const { return size_; }
@@ -76,8 +76,8 @@ class BlobPlan {
 
 /// Plans and writes the blob in one call.
 Result<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,
-                                               std::span<const NodeId> outputs,
-                                               uint64_t max_count = kBlobMaxCount);
+                                             std::span<const NodeId> outputs,
+                                             uint64_t max_count = kBlobMaxCount);
 
 /// A blob the reader refuses; the first failure in stream order.
 struct BlobError {

@@ -109,14 +109,14 @@ bool Store::index_appended_locked() {
 }
 
 Result<NodeId, BadNodeId> Store::intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
-                                              std::span<const NodeId> inputs) {
+                                            std::span<const NodeId> inputs) {
   auto hold = mutex_.lock();
   if (const NodeId* bad = first_bad_input(inputs, table_.size())) return BadNodeId{*bad};
   return insert_locked(kind, payload, params, inputs);
 }
 
 Result<NodeId, BadNodeId> Store::insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
-                                                 std::span<const NodeId> inputs) {
+                                               std::span<const NodeId> inputs) {
   // Every input is below the node count, which is below 2^32.
   boost::container::small_vector<uint32_t, 8> in(inputs.begin(), inputs.end());
   const NodeKey key{kind, payload, pools_->canonical_params(params), in};

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/result.hpp"
 #include "common/poison_mutex.hpp"
+#include "common/result.hpp"
 #include "store/graph.hpp"
 #include "store/node_index.hpp"
 #include "store/pools.hpp"
@@ -71,7 +71,7 @@ class Store {
   Result<NodeId, BadNodeId> intern_node(const NodeSpec& node_spec, PoolIds* ids = nullptr);
   /// The same for a node whose payload and params are ids of this store's pools.
   Result<NodeId, BadNodeId> intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
-                                         std::span<const NodeId> inputs);
+                                       std::span<const NodeId> inputs);
   /// Appends `id` to the output marks unless it is marked already.
   Result<NodeId, BadNodeId> mark_output(NodeId id);
 
@@ -107,7 +107,7 @@ class Store {
   bool index_appended_locked();
   Result<NodeId, BadNodeId> mark_locked(NodeId id);
   Result<NodeId, BadNodeId> insert_locked(NodeKind kind, uint32_t payload, uint32_t params,
-                                            std::span<const NodeId> inputs);
+                                          std::span<const NodeId> inputs);
 
   PoisonMutex mutex_{"korvane-core store mutex poisoned"};
   std::unique_ptr<Pools> pools_;
