@@ -13,17 +13,17 @@ namespace korvane {
 IncrementalReducer::IncrementalReducer() : index_(canonical_, pools_) {}
 
 uint64_t IncrementalReducer::watermark() const {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   return remap_.size();
 }
 
 uint64_t IncrementalReducer::total_work() const {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   return total_work_;
 }
 
 uint64_t IncrementalReducer::canonical_count() const {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   return canonical_.size();
 }
 
@@ -33,17 +33,21 @@ bool IncrementalReducer::bind(const Store& store) {
 }
 
 Result<uint64_t, WrongStore> IncrementalReducer::step(const Store& store) {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   if (!bind(store)) return WrongStore{};
   const uint64_t before = remap_.size();
-  consume_from(store);
+  consume_from(store, hold);
   return remap_.size() - before;
 }
 
-void IncrementalReducer::consume_from(const Store& store) {
-  // The store's lock is held only for the copy.
+void IncrementalReducer::consume_from(const Store& store, PoisonMutex::Guard& hold) {
+  // The store's lock is held only for the copy. A failure while copying
+  // leaves pools_ a consistent prefix of the store's pools; one while
+  // consuming may leave the canonical form half-updated.
   const NodeTable delta = store.nodes_since(remap_.size(), pools_);
+  hold.set_writing(true);
   consume(delta);
+  hold.set_writing(false);
 }
 
 // Identity operators and commutative ones are recognised by their symbol;
@@ -110,9 +114,9 @@ void IncrementalReducer::consume(const NodeTable& delta) {
 
 Result<Reduction, WrongStore> IncrementalReducer::finalize(const Store& store, std::span<const NodeId> outputs,
                                                            bool maximal_fusion) {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   if (!bind(store)) return WrongStore{};
-  consume_from(store);
+  consume_from(store, hold);
 
   std::vector<NodeId> mapped;
   mapped.reserve(outputs.size());

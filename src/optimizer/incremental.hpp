@@ -33,8 +33,9 @@ struct Reduction {
 };
 
 /// The incremental reducer. Owns its canonical form and one mutex that
-/// serialises its methods; a failure escaping while it is held poisons the
-/// reducer ("incremental reducer poisoned"). Lock order: the reducer's
+/// serialises its methods; a failure escaping while the canonical form is
+/// being extended poisons the reducer ("incremental reducer poisoned"), one
+/// escaping a copy or the final reduction does not. Lock order: the reducer's
 /// mutex, then the store's. Not movable.
 class IncrementalReducer {
  public:
@@ -62,7 +63,7 @@ class IncrementalReducer {
   enum class OpClass : uint8_t { Plain, Identity, Commutative };
 
   bool bind(const Store& store);
-  void consume_from(const Store& store);
+  void consume_from(const Store& store, PoisonMutex::Guard& hold);
   void consume(const NodeTable& delta);
   OpClass classify(const NodeRec& rec);
 

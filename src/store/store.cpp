@@ -134,33 +134,36 @@ Result<NodeId, BadNodeId> Store::mark_output(NodeId id) {
 
 Result<NodeId, BadNodeId> Store::mark_locked(NodeId id) {
   if (id >= table_.size()) return BadNodeId{id};
-  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  if (marked_.size() <= id) marked_.resize(table_.size());
+  if (marked_[id]) return id;
+  outputs_.push_back(id);
+  marked_[id] = true;
   return id;
 }
 
 uint64_t Store::node_count() const {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   return table_.size();
 }
 
 Snapshot Store::snapshot() const {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   return Snapshot{Graph{pools_->data(), table_}, outputs_};
 }
 
 NodeTable Store::nodes_since(uint64_t k, PoolData& pools) const {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   pools.extend_from(pools_->data());
   return table_.slice(std::min<uint64_t>(k, table_.size()));
 }
 
 std::vector<NodeId> Store::outputs() const {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   return outputs_;
 }
 
 std::vector<NodeMapEntry> Store::node_map() const {
-  auto hold = mutex_.lock();
+  auto hold = mutex_.read_lock();
   return node_map_;
 }
 

@@ -6,7 +6,9 @@
 // reduction, the node map. One mutex guards everything: every operation
 // holds it for its whole duration and hands out copies, never references
 // into the arena (`read_locked` runs the caller's function under it, and a
-// Batch holds it across a run of operations).
+// Batch holds it across a run of operations). A failure escaping an
+// operation that changes the store poisons the mutex; one escaping a read
+// (an allocation failure while copying, say) leaves the store in service.
 #pragma once
 
 #include <cstdint>
@@ -72,7 +74,8 @@ class Store {
   /// The same for a node whose payload and params are ids of this store's pools.
   Result<NodeId, BadNodeId> intern_rec(NodeKind kind, uint32_t payload, uint32_t params,
                                        std::span<const NodeId> inputs);
-  /// Appends `id` to the output marks unless it is marked already.
+  /// Appends `id` to the output marks unless it is marked already; constant
+  /// time, however many marks there are.
   Result<NodeId, BadNodeId> mark_output(NodeId id);
 
   uint64_t node_count() const;
@@ -89,8 +92,15 @@ class Store {
   /// must render one consistent state without copying it.
   template <class Fn>
   auto read_locked(Fn&& fn) const {
-    auto hold = mutex_.lock();
+    auto hold = mutex_.read_lock();
     return fn(pools_->data(), table_, outputs_);
+  }
+  /// The same with the node map as a fourth argument, for readers that take
+  /// the whole store (nodes, marks and node map) as it is at one moment.
+  template <class Fn>
+  auto read_all_locked(Fn&& fn) const {
+    auto hold = mutex_.read_lock();
+    return fn(pools_->data(), table_, outputs_, node_map_);
   }
 
   /// A serial number unique among the stores of this process.
@@ -113,7 +123,8 @@ class Store {
   std::unique_ptr<Pools> pools_;
   NodeTable table_;
   NodeIndex index_;
-  std::vector<NodeId> outputs_;
+  std::vector<NodeId> outputs_;        ///< in order of first marking
+  std::vector<bool> marked_;           ///< by node id: whether outputs_ holds it
   std::vector<NodeMapEntry> node_map_;
   uint64_t serial_;
 };

@@ -183,13 +183,22 @@ TEST(Store, SnapshotIsIndependent) {
   EXPECT_EQ(snap.outputs, std::vector<NodeId>{0});
 }
 
-TEST(Store, PoisonedAfterAFailureEscapesTheLock) {
+TEST(Store, AFailedReadLeavesTheStoreInService) {
   Store s;
   add(s, src("x"));
   EXPECT_THROW(s.read_locked([](const PoolData&, const NodeTable&, const std::vector<NodeId>&) -> int {
-    throw InternalError("boom");
+    throw std::bad_alloc();
   }),
-               InternalError);
+               std::bad_alloc);
+  EXPECT_EQ(s.node_count(), 1u);
+  EXPECT_EQ(add(s, src("y")), 1u);
+}
+
+TEST(Store, PoisonedAfterAFailureEscapesAChange) {
+  Store s;
+  add(s, src("x"));
+  Rec broken = node(NodeKind::External, "");  // no descriptor: a broken invariant
+  EXPECT_THROW(s.intern_node(broken.node_spec()), InternalError);
   try {
     s.node_count();
     FAIL() << "a poisoned store answered";
