@@ -1,9 +1,10 @@
 // symbol.hpp - process-wide interned strings as 32-bit handles.
 //
-// Every operator name, pattern variable and rule name is interned once into
-// a table shared by the whole process and then handled as a Symbol: equal
+// Pattern operators and variables and rule names are interned once into a
+// table shared by the whole process and then handled as a Symbol: equal
 // texts give equal symbols, and comparing, hashing or copying one never
-// touches its text. The table only grows; resolved texts live forever.
+// touches its text. The table only grows; resolved texts live forever, so
+// it holds fixed texts only (texts of one job go into a SymbolScope).
 #pragma once
 
 #include <compare>

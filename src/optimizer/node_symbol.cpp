@@ -94,7 +94,7 @@ std::string node_symbol(const PoolData& pools, const NodeRec& rec) {
 egraph::Symbol SymbolCache::symbol(const NodeRec& rec) {
   const Key key{rec.payload, pools_.param_maps[rec.params].canon, rec.kind};
   if (auto it = symbols_.find(key); it != symbols_.end()) return it->second;
-  const egraph::Symbol s = egraph::intern(node_symbol(pools_, rec));
+  const egraph::Symbol s = scope_.intern(node_symbol(pools_, rec));
   symbols_.emplace(key, s);
   return s;
 }

@@ -14,6 +14,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "egraph/symbol.hpp"
+#include "egraph/symbol_scope.hpp"
 #include "store/graph.hpp"
 
 namespace korvane {
@@ -26,11 +27,12 @@ namespace korvane {
 /// that stages with different members never share one.
 std::string node_symbol(const PoolData& pools, const NodeRec& rec);
 
-/// Interned node symbols of one graph, computed once per distinct (kind,
-/// payload, parameters): nodes that differ only in their inputs share one.
+/// Node symbols of one graph interned in a scope, computed once per
+/// distinct (kind, payload, parameters): nodes that differ only in their
+/// inputs share one.
 class SymbolCache {
  public:
-  explicit SymbolCache(const PoolData& pools) : pools_(pools) {}
+  SymbolCache(const PoolData& pools, egraph::SymbolScope& scope) : pools_(pools), scope_(scope) {}
 
   egraph::Symbol symbol(const NodeRec& rec);
 
@@ -48,6 +50,7 @@ class SymbolCache {
   };
 
   const PoolData& pools_;
+  egraph::SymbolScope& scope_;
   boost::unordered_flat_map<Key, egraph::Symbol, KeyHash> symbols_;
 };
 

@@ -85,8 +85,9 @@ using Templates = boost::unordered_flat_map<Symbol, NodeRec, egraph::SymbolHash>
 // node of each group and the placement of each record.
 class Emitter {
  public:
-  Emitter(const TermList& records, const FusionPlan& plan, const Templates& templates, ReductionResult& out)
-      : records_(records), plan_(plan), templates_(templates), out_(out), groups_(records.size()),
+  Emitter(const TermList& records, const egraph::SymbolScope& symbols, const FusionPlan& plan,
+          const Templates& templates, ReductionResult& out)
+      : records_(records), symbols_(symbols), plan_(plan), templates_(templates), out_(out), groups_(records.size()),
         member_pos_(records.size(), kNone) {}
 
   std::vector<NodeMapEntry> placement;  ///< per record
@@ -206,11 +207,12 @@ class Emitter {
   // pools, interned once per symbol.
   uint32_t token(Symbol s) {
     auto [it, fresh] = tokens_.try_emplace(s);
-    if (fresh) it->second = out_.pools->intern_string(egraph::resolve(s));
+    if (fresh) it->second = out_.pools->intern_string(symbols_.resolve(s));
     return it->second;
   }
 
   const TermList& records_;
+  const egraph::SymbolScope& symbols_;
   const FusionPlan& plan_;
   const Templates& templates_;
   ReductionResult& out_;
@@ -246,12 +248,13 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   result.counters.reachable_nodes = live_nodes.size();
 
   // 3-4. Template map and the engine's input, one term per live node.
+  egraph::SymbolScope symbols;
   Templates templates;
   CanonicalTerms answer;
   {
     TermGraph terms;
     terms.records.reserve(live_nodes.size(), live_nodes.size() * 2);
-    SymbolCache symbols(graph.pools);
+    SymbolCache node_symbols(graph.pools, symbols);
     boost::container::small_vector<uint32_t, 8> kids;
     // Inputs are scattered over live_id: each node's are hinted kAhead
     // nodes before they are read.
@@ -262,7 +265,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
       }
       const uint32_t id = live_nodes[k];
       const NodeRec& rec = graph.nodes.recs[id];
-      const Symbol s = symbols.symbol(rec);
+      const Symbol s = node_symbols.symbol(rec);
       if (rec.kind != NodeKind::Op) templates.try_emplace(s, rec);
       kids.clear();
       for (uint32_t in : graph.inputs(id)) kids.push_back(live_id[in]);
@@ -273,7 +276,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     // From here on only the templates need the node records.
     graph.nodes = NodeTable();
     std::vector<uint32_t>().swap(live_nodes);
-    answer = engine.canonicalize(terms);
+    answer = engine.canonicalize(terms, symbols);
   }
   check(answer.roots.size() == outputs.size() && answer.class_of.size() == result.counters.reachable_nodes,
         "rewrite engine answer has the wrong shape");
@@ -306,7 +309,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   result.pools = std::make_unique<Pools>(std::move(graph.pools));
   // At most one new member list per group.
   result.pools->reserve_member_lists(plan.order.size());
-  Emitter emitter(records, plan, templates, result);
+  Emitter emitter(records, symbols, plan, templates, result);
   emitter.run();
 
   // 8. Outputs: the node of each root's group.

@@ -38,9 +38,8 @@ struct ReductionResult {
 };
 
 /// Reduces `graph` against `outputs` (ids below its size, duplicates
-/// allowed). Calls `engine` once. Keeps no state between calls; the only
-/// lasting effect is that the live nodes' symbols are interned in the
-/// process-wide symbol table, which never shrinks.
+/// allowed). Calls `engine` once. Keeps no state between calls: the live
+/// nodes' symbols are interned in a scope that ends with the call.
 ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
                              bool maximal_fusion);
 

@@ -3,8 +3,6 @@
 
 #include <string>
 
-#include <boost/unordered/unordered_flat_map.hpp>
-
 #include "common/internal_error.hpp"
 #include "egraph/load.hpp"
 #include "egraph/prefetch.hpp"
@@ -22,20 +20,6 @@ egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, 
   if (!rule) throw InternalError(std::string("bad built-in rewrite rule: ").append(rule.error()));
   return std::move(rule).value();
 }
-
-// Whether a symbol names an Op, remembered per symbol.
-class OperatorTest {
- public:
-  bool is_operator(Symbol s) {
-    if (auto it = seen_.find(s); it != seen_.end()) return it->second;
-    const bool op = egraph::resolve(s).starts_with("op|");
-    seen_.emplace(s, op);
-    return op;
-  }
-
- private:
-  boost::unordered_flat_map<Symbol, bool, egraph::SymbolHash> seen_;
-};
 
 // Concatenates its arguments (appending keeps g++ 12's -Wrestrict quiet,
 // which misfires on `"literal" + std::string`).
@@ -59,9 +43,14 @@ SaturationEngine::SaturationEngine() {
   }
 }
 
-CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
+CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const {
   const TermList& in = input.records;
   const size_t n = in.size();
+
+  // The rules' operators must be those of the terms' scope.
+  std::vector<egraph::Rewrite> rules;
+  rules.reserve(rules_.size());
+  for (const egraph::Rewrite& rule : rules_) rules.push_back(egraph::scoped(rule, symbols));
 
   // Load every term; ids[i] is the class of term i.
   egraph::EGraph graph;
@@ -71,13 +60,12 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
   // Saturate. Whatever ends the run, the merges it made are sound.
   egraph::Runner runner;
   runner.set_egraph(std::move(graph)).set_iteration_limit(kIterationLimit).set_node_limit(4 * n + 1024);
-  runner = std::move(runner).run(rules_);
+  runner = std::move(runner).run(rules);
   const egraph::EGraph& saturated = runner.egraph();
 
   // The first term of each class in input order represents it.
   CanonicalTerms out;
   std::vector<uint32_t> index_of_class(saturated.id_count(), UINT32_MAX);
-  OperatorTest operators;
   std::vector<ClassId> kids;
   out.class_of.resize(n);
   // Each term reads scattered entries: its id's union-find entry, then its
@@ -98,7 +86,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
       // has its index.
       for (uint32_t child : in.children_of(i)) kids.push_back(out.class_of[child]);
       index = static_cast<uint32_t>(out.records.size());
-      out.records.push(in.symbols[i], !operators.is_operator(in.symbols[i]), kids);
+      out.records.push(in.symbols[i], in.boundary[i] != 0, kids);
     }
     out.class_of[i] = index;
   }
@@ -110,7 +98,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input) const {
   return out;
 }
 
-CanonicalTerms PassThroughEngine::canonicalize(const TermGraph& input) const {
+CanonicalTerms PassThroughEngine::canonicalize(const TermGraph& input, egraph::SymbolScope&) const {
   CanonicalTerms out;
   out.records = input.records;
   out.roots = input.roots;

@@ -33,7 +33,7 @@ class SaturationEngine final : public RewriteEngine {
   static constexpr uint64_t kIterationLimit = 12;
 
   SaturationEngine();
-  CanonicalTerms canonicalize(const TermGraph& input) const override;
+  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const override;
 
   const std::vector<egraph::Rewrite>& rules() const { return rules_; }
 
@@ -44,7 +44,7 @@ class SaturationEngine final : public RewriteEngine {
 /// An engine that rewrites nothing: its answer is its input.
 class PassThroughEngine final : public RewriteEngine {
  public:
-  CanonicalTerms canonicalize(const TermGraph& input) const override;
+  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const override;
 };
 
 }  // namespace korvane

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "egraph/symbol.hpp"
+#include "egraph/symbol_scope.hpp"
 
 namespace korvane {
 
@@ -60,14 +61,15 @@ struct CanonicalTerms {
   bool distinct = false;
 };
 
-/// Canonicalises a term graph. The answer must keep every child below its
-/// term, have one root per input root and one class_of entry per input term,
-/// flag exactly the terms whose symbol does not begin "op|" as boundaries,
-/// and give boundary terms only symbols of input terms.
+/// Canonicalises a term graph whose symbols come from `symbols`, a scope
+/// the engine may add its own operators to. The answer must keep every
+/// child below its term, have one root per input root and one class_of
+/// entry per input term, flag exactly the terms whose symbol does not begin
+/// "op|" as boundaries, and give boundary terms only symbols of input terms.
 class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
-  virtual CanonicalTerms canonicalize(const TermGraph& input) const = 0;
+  virtual CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const = 0;
 };
 
 }  // namespace korvane

@@ -228,8 +228,8 @@ TEST(Pipeline, ReducingAReducedStoreIsAFixedPoint) {
 /// so that the pipeline hash-conses its answer again.
 class RehashedSaturation : public RewriteEngine {
  public:
-  CanonicalTerms canonicalize(const TermGraph& input) const override {
-    CanonicalTerms out = SaturationEngine().canonicalize(input);
+  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const override {
+    CanonicalTerms out = SaturationEngine().canonicalize(input, symbols);
     out.distinct = false;
     return out;
   }
