@@ -1,41 +1,117 @@
 """The `korvane` command: look at, render and reduce korvane IR blobs.
 
     korvane demo [--out DIR]
-    korvane inspect FILE.kir
-    korvane dot FILE.kir [-o OUT]
+    korvane inspect FILE.kir [--limit N] [--node ID]
+    korvane dot FILE.kir [--around ID[,ID...] [--depth K]] [-o OUT]
+    korvane stats FILE.kir [--json]
     korvane reduce FILE.kir [--outputs 3,7] [--maximal-fusion] -o OUT.kir
+
+Every failure the user can mend (a missing or damaged file, a bad argument, an
+unknown node id, an output that cannot be written) is one line on standard
+error and exit status 2. A reader that closes the pipe early (`| head`) ends
+the command quietly with status 141, what a shell reports for a tool that
+SIGPIPE stopped. Text taken from a blob is printed with its control characters
+escaped, so no name can add a line to a table or drive the terminal.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
+import os
+import re
 import shutil
 import subprocess
 import sys
 from collections import Counter
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, NoReturn, Sequence
 
 import korvane_core
 
 from . import sample
+from .blob import KINDS, Blob, BlobError, dot_escaped, read_blob
+from .stats import graph_stats, stats_text
 
 REPORT_KEYS = ("input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")
+EXIT_USAGE = 2
+EXIT_PIPE = 128 + 13  # 128 + SIGPIPE
 
 
 class CliError(Exception):
     """A failure to report in one line, with exit status 2."""
 
 
-def load(path: str) -> korvane_core.GraphStore:
+# Printable text. Control, format and separator characters become \n, \t, \r,
+# \0 or \u{hex} escapes, the notation of the module's parameter text.
+
+_ESCAPES = {"\n": "\\n", "\t": "\\t", "\r": "\\r", "\0": "\\0"}
+
+
+def _escape_char(char: str) -> str:
+    if char.isprintable():
+        return char
+    return _ESCAPES.get(char) or f"\\u{{{ord(char):x}}}"
+
+
+def safe(text: object) -> str:
+    """`text` with every character a terminal would act on or hide written as an escape."""
+    text = str(text)
+    return text if text.isprintable() else "".join(map(_escape_char, text))
+
+
+# DOT text: labels get the same escapes, doubled so that graphviz draws the
+# backslash.
+_LABEL = re.compile(r'label="((?:[^"\\]|\\.)*)"', re.S)
+_LABEL_ESCAPE = re.compile(r"\\(.)", re.S)
+
+
+def _safe_label(match: re.Match[str]) -> str:
+    if match[1].isprintable():
+        return match[0]
+    return 'label="' + dot_escaped(safe(_LABEL_ESCAPE.sub(r"\1", match[1]))) + '"'
+
+
+def safe_dot(text: str) -> str:
+    """DOT text whose labels hold no control characters."""
+    return _LABEL.sub(_safe_label, text)
+
+
+def out(text: str = "") -> None:
+    sys.stdout.write(text + "\n")
+
+
+# Files
+
+def read_file(path: str) -> bytes:
     try:
-        data = Path(path).read_bytes()
+        return Path(path).read_bytes()
     except OSError as e:
         raise CliError(f"{path}: {e.strerror or e}") from None
+
+
+def load(path: str) -> korvane_core.GraphStore:
+    data = read_file(path)
     try:
         return korvane_core.GraphStore.deserialize(data)
     except ValueError as e:
         raise CliError(f"{path}: {e}") from None
+
+
+def load_blob(path: str) -> tuple[Blob, int]:
+    """The blob's structure and the file's size."""
+    data = read_file(path)
+    try:
+        _, blob = read_blob(data)
+    except BlobError as e:
+        raise CliError(f"{path}: {e}") from None
+    return blob, len(data)
+
+
+def check_ids(path: str, ids: Sequence[int], count: int) -> None:
+    for node in ids:
+        if node >= count:
+            raise CliError(f"{path}: no node with id {node}")
 
 
 def write(path: str | Path, data: bytes | str) -> None:
@@ -47,6 +123,24 @@ def write(path: str | Path, data: bytes | str) -> None:
     except OSError as e:
         raise CliError(f"{path}: {e.strerror or e}") from None
 
+
+def render(dot_text: str, target: Path) -> None:
+    """Renders DOT text to an SVG or PNG file with graphviz."""
+    fmt = target.suffix.lstrip(".").lower()
+    if fmt not in ("svg", "png"):
+        raise CliError(f"{target}: can only render .svg or .png (write .dot files as text)")
+    if shutil.which("dot") is None:
+        raise CliError(f"{target}: rendering needs graphviz's 'dot' program, which is not installed")
+    try:
+        done = subprocess.run(["dot", f"-T{fmt}", "-o", str(target)], input=dot_text.encode(), capture_output=True)
+    except OSError as e:
+        raise CliError(f"{target}: cannot run graphviz: {e.strerror or e}") from None
+    if done.returncode != 0:
+        reason = "; ".join(line.strip() for line in done.stderr.decode(errors="replace").splitlines() if line.strip())
+        raise CliError(f"{target}: graphviz failed: {reason or f'exit status {done.returncode}'}")
+
+
+# Tables
 
 def report_table(columns: dict[str, dict[str, int]]) -> str:
     """The reports side by side, one row per counter, numbers right-aligned."""
@@ -67,70 +161,92 @@ def format_params(params: dict[str, Any]) -> str:
     return "{" + ", ".join(f"{k}={format_value(v)}" for k, v in params.items()) + "}" if params else ""
 
 
-def node_table(store: korvane_core.GraphStore) -> str:
-    """One line per node (stage members indented below it) and a summary line."""
-    nodes = store.nodes()
-    rows = []
-    for node in nodes:
-        what = node["name"]
-        if node["kind"] == "external":
-            d = node["descriptor"]
-            what = f"{d['kind']}:{d['content_hash']} [{d['framework']} {d['version']}]"
-        elif node["kind"] == "stage":
-            what = f"{node['n_members']} members"
-        rows.append(
-            (
-                str(node["id"]),
-                node["kind"],
-                what,
-                format_params(node["params"]),
-                ",".join(map(str, node["inputs"])),
-                "output" if node["output"] else "",
-            )
-        )
-    header = ("id", "kind", "name", "params", "inputs", "")
+def node_row(node: dict[str, Any]) -> list[str]:
+    what = node["name"]
+    if node["kind"] == "external":
+        d = node["descriptor"]
+        what = f"{d['kind']}:{d['content_hash']} [{d['framework']} {d['version']}]"
+    elif node["kind"] == "stage":
+        what = f"{node['n_members']} members"
+    return [str(node["id"]), node["kind"], safe(what), safe(format_params(node["params"])),
+            ",".join(map(str, node["inputs"])), "output" if node["output"] else ""]
+
+
+def member_lines(node: dict[str, Any]) -> list[str]:
+    lines = []
+    for position, member in enumerate(node.get("members", [])):
+        refs = ", ".join(f"{kind} {index}" for kind, index in member["inputs"])
+        params = format_params(member["params"])
+        lines.append(safe(f"#{position} {member['kind']} {member['name']}{' ' + params if params else ''} <- {refs}"))
+    return lines
+
+
+def node_table(nodes: Sequence[dict[str, Any]], roles: Sequence[str] | None = None) -> list[str]:
+    """One line per node (stage members indented below it) under a header; `roles` adds a first column."""
+    header = ["id", "kind", "name", "params", "inputs", ""]
+    rows = [node_row(node) for node in nodes]
+    if roles is not None:
+        header.insert(0, "")
+        rows = [[role] + row for role, row in zip(roles, rows)]
+    id_col = 0 if roles is None else 1
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
     lines = ["  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip()]
+    indent = " " * (sum(widths[:id_col + 1]) + 2 * id_col)
     for node, row in zip(nodes, rows):
-        lines.append("  ".join([row[0].rjust(widths[0])] + [c.ljust(w) for c, w in zip(row[1:], widths[1:])]).rstrip())
-        for position, member in enumerate(node.get("members", [])):
-            refs = ", ".join(f"{kind} {index}" for kind, index in member["inputs"])
-            params = format_params(member["params"])
-            lines.append(f"{'':>{widths[0]}}    #{position} {member['kind']} {member['name']}{' ' + params if params else ''} <- {refs}")
-    kinds = Counter(n["kind"] for n in nodes)
-    summary = ", ".join(f"{count} {kind}" for kind, count in sorted(kinds.items()))
-    lines.append(f"{len(nodes)} nodes ({summary or 'none'}); outputs: {store.outputs()}")
-    return "\n".join(lines)
+        cells = [c.rjust(w) if i == id_col else c.ljust(w) for i, (c, w) in enumerate(zip(row, widths))]
+        lines.append("  ".join(cells).rstrip())
+        lines += [f"{indent}    {line}" for line in member_lines(node)]
+    return lines
 
 
-def render(dot_text: str, target: Path) -> None:
-    """Renders DOT text to an SVG or PNG file with graphviz."""
-    fmt = target.suffix.lstrip(".").lower()
-    if fmt not in ("svg", "png"):
-        raise CliError(f"{target}: can only render .svg or .png (write .dot files as text)")
-    if shutil.which("dot") is None:
-        raise CliError(f"{target}: rendering needs graphviz's 'dot' program, which is not installed")
-    done = subprocess.run(["dot", f"-T{fmt}", "-o", str(target)], input=dot_text, text=True, capture_output=True)
-    if done.returncode != 0:
-        raise CliError(f"{target}: graphviz failed: {done.stderr.strip()}")
+def summary_line(kinds: Counter[str], count: int, outputs: list[int]) -> str:
+    summary = ", ".join(f"{n} {kind}" for kind, n in sorted(kinds.items()) if n)
+    return f"{count} nodes ({summary or 'none'}); outputs: {outputs}"
+
+
+# Argument types
+
+_IDS = re.compile(r"[0-9]+(,[0-9]+)*\Z")
+_COUNT = re.compile(r"[0-9]+\Z")
+
+
+def parse_ids(text: str) -> list[int]:
+    cleaned = ",".join(part.strip() for part in text.split(","))
+    if not _IDS.match(cleaned):
+        raise argparse.ArgumentTypeError(f"expected comma-separated node ids, got {safe(repr(text))}")
+    return [int(part) for part in cleaned.split(",")]
 
 
 def parse_outputs(text: str) -> list[int]:
-    try:
-        return [int(part) for part in text.split(",") if part.strip()]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected comma-separated node ids, got {text!r}") from None
+    return parse_ids(text) if text.strip(" ,") else []
 
+
+def parse_id(text: str) -> int:
+    if not _COUNT.match(text.strip()):
+        raise argparse.ArgumentTypeError(f"expected a node id, got {safe(repr(text))}")
+    return int(text)
+
+
+def parse_count(text: str) -> int:
+    if not _COUNT.match(text.strip()):
+        raise argparse.ArgumentTypeError(f"expected a whole number (0 or more), got {safe(repr(text))}")
+    return int(text)
+
+
+# Commands
 
 def cmd_demo(args: argparse.Namespace) -> int:
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
+    out_dir = Path(args.out)
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise CliError(f"{out_dir}: {e.strerror or e}") from None
     rec = sample.record()
     store = rec.store
-    print(f"korvane_core {korvane_core.version()}: recording the sample pipeline")
+    out(f"korvane_core {korvane_core.version()}: recording the sample pipeline")
     for label, node, hit in rec.calls:
-        print(f"  {label:<34} -> id {node:>2}{'  (hash-consing hit)' if hit else ''}")
-    print(f"{len(rec.calls)} calls, {rec.hits} hash-consing hits, {store.node_count()} nodes; outputs {rec.outputs}")
+        out(f"  {label:<34} -> id {node:>2}{'  (hash-consing hit)' if hit else ''}")
+    out(f"{len(rec.calls)} calls, {rec.hits} hash-consing hits, {store.node_count()} nodes; outputs {rec.outputs}")
 
     reduced, default_report = store.reduce(outputs=rec.outputs)
     _, maximal_report = store.reduce(outputs=rec.outputs, maximal_fusion=True)
@@ -141,12 +257,14 @@ def cmd_demo(args: argparse.Namespace) -> int:
     steps: list[int] = []
     replay = sample.record(batched, batch=6, on_batch=lambda: steps.append(reducer.step(batched)))
     _, incremental_report = reducer.finalize(batched, outputs=replay.outputs)
-    print(f"\nincremental: {len(steps)} steps consumed {steps} nodes; canonical form "
-          f"{reducer.canonical_count()} nodes of {reducer.watermark()}")
-    print("\n" + report_table({"reduce": default_report, "maximal": maximal_report, "incremental": incremental_report}))
+    out(f"\nincremental: {len(steps)} steps consumed {steps} nodes; canonical form "
+        f"{reducer.canonical_count()} nodes of {reducer.watermark()}")
+    out("\n" + report_table({"reduce": default_report, "maximal": maximal_report, "incremental": incremental_report}))
 
-    print("\nreduced graph:")
-    print(node_table(reduced))
+    out("\nreduced graph:")
+    nodes = reduced.nodes()
+    out("\n".join(node_table(nodes)))
+    out(summary_line(Counter(n["kind"] for n in nodes), len(nodes), reduced.outputs()))
 
     # The blob carries the outputs, so the picture read back from it marks them.
     blob = store.serialize(outputs=rec.outputs)
@@ -157,25 +275,101 @@ def cmd_demo(args: argparse.Namespace) -> int:
         "reduced.dot": reduced.to_dot(),
     }
     for name, data in files.items():
-        write(out / name, data)
+        write(out_dir / name, data)
     written = list(files)
     if shutil.which("dot"):
         for name in ("recorded", "reduced"):
-            render(files[f"{name}.dot"], out / f"{name}.svg")
+            render(files[f"{name}.dot"], out_dir / f"{name}.svg")
             written.append(f"{name}.svg")
-    print(f"\nwrote {', '.join(written)} to {out}/")
+    out(f"\nwrote {', '.join(written)} to {safe(out_dir)}/")
     return 0
 
 
 def cmd_inspect(args: argparse.Namespace) -> int:
-    print(node_table(load(args.file)))
+    blob, _ = load_blob(args.file)
+    try:
+        if args.node is not None:
+            inspect_node(args, blob)
+        else:
+            shown = min(args.limit, blob.count)
+            out("\n".join(node_table([blob.node(i) for i in range(shown)])))
+            if blob.count > shown:
+                out(f"... {blob.count - shown:,} more nodes (--limit N shows more)")
+            kinds = Counter({KINDS[tag]: n for tag, n in Counter(blob.kinds).items()})
+            out(summary_line(kinds, blob.count, blob.outputs))
+    except BlobError as e:
+        raise CliError(f"{args.file}: {e}") from None
     return 0
 
 
+def inspect_node(args: argparse.Namespace, blob: Blob) -> None:
+    """The node, its inputs and its consumers (at most --limit of them)."""
+    node = args.node
+    check_ids(args.file, [node], blob.count)
+    inputs = list(dict.fromkeys(blob.inputs(node)))
+    consumers = list(dict.fromkeys(blob.consumers_of([node])[node]))
+    shown = consumers[:args.limit]
+    ids = [node] + inputs + shown
+    roles = ["node"] + ["input"] * len(inputs) + ["consumer"] * len(shown)
+    out("\n".join(node_table([blob.node(i) for i in ids], roles)))
+    if len(consumers) > len(shown):
+        out(f"... {len(consumers) - len(shown):,} more consumers (--limit N shows more)")
+    out(f"node {node}: {len(inputs)} inputs, {len(consumers)} consumers")
+
+
+def neighbourhood(blob: Blob, seeds: list[int], depth: int) -> set[int]:
+    """The seeds, the nodes up to `depth` input steps above them and up to `depth` consumer steps below."""
+    drawn = set(seeds)
+    frontier = set(seeds)
+    for _ in range(depth):
+        frontier = {source for node in frontier for source in blob.inputs(node)} - drawn
+        drawn |= frontier
+    frontier = set(seeds)
+    for _ in range(depth):
+        if not frontier:
+            break
+        found = blob.consumers_of(frontier)
+        frontier = {consumer for consumers in found.values() for consumer in consumers} - drawn
+        drawn |= frontier
+    return drawn
+
+
+def around_dot(blob: Blob, seeds: list[int], depth: int) -> str:
+    """DOT text of the neighbourhood, with a summary node for each side of a node that has edges cut away."""
+    drawn = sorted(neighbourhood(blob, seeds, depth))
+    inside = set(drawn)
+    outputs = set(blob.outputs)
+    lines = ["digraph korvane {"]
+    for node in drawn:
+        shape = ", shape=doublecircle" if node in outputs else ""
+        lines.append(f'  n{node} [label="{dot_escaped(blob.label(node))}"{shape}];')
+    edges, cut = [], []
+    consumers = blob.consumers_of(drawn)
+    for node in drawn:
+        inputs = blob.inputs(node)
+        edges += [f"  n{source} -> n{node};" for source in inputs if source in inside]
+        hidden_inputs = len(set(inputs) - inside)
+        hidden_consumers = len(set(consumers[node]) - inside)
+        if hidden_inputs:
+            lines.append(f'  i{node} [label="+{hidden_inputs:,} inputs", shape=plaintext];')
+            cut.append(f"  i{node} -> n{node} [style=dashed];")
+        if hidden_consumers:
+            lines.append(f'  c{node} [label="+{hidden_consumers:,} consumers", shape=plaintext];')
+            cut.append(f"  n{node} -> c{node} [style=dashed];")
+    return "\n".join(lines + edges + cut + ["}"]) + "\n"
+
+
 def cmd_dot(args: argparse.Namespace) -> int:
-    text = load(args.file).to_dot()
+    if args.around is None:
+        if args.depth is not None:
+            raise CliError("argument --depth: needs --around")
+        text = load(args.file).to_dot()
+    else:
+        blob, _ = load_blob(args.file)
+        check_ids(args.file, args.around, blob.count)
+        text = around_dot(blob, args.around, 2 if args.depth is None else args.depth)
     if args.output is None:
-        sys.stdout.write(text)
+        sys.stdout.write(safe_dot(text))
     elif Path(args.output).suffix.lower() in (".svg", ".png"):
         render(text, Path(args.output))
     else:
@@ -183,21 +377,37 @@ def cmd_dot(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_stats(args: argparse.Namespace) -> int:
+    blob, size = load_blob(args.file)
+    stats = {"file": args.file, **graph_stats(blob, size)}
+    out(json.dumps(stats) if args.json else stats_text(stats, safe))
+    return 0
+
+
 def cmd_reduce(args: argparse.Namespace) -> int:
     store = load(args.file)
+    if args.outputs is not None:
+        check_ids(args.file, args.outputs, store.node_count())
     try:
         reduced, report = store.reduce(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
     except ValueError as e:
         raise CliError(f"{args.file}: {e}") from None
     write(args.output, reduced.serialize())
-    print(report_table({"reduce": report}))
-    print(f"wrote {reduced.node_count()} nodes to {args.output}")
+    out(report_table({"reduce": report}))
+    out(f"wrote {reduced.node_count()} nodes to {safe(args.output)}")
     return 0
 
 
+class Parser(argparse.ArgumentParser):
+    """Reports a usage error in one line, like every other failure."""
+
+    def error(self, message: str) -> NoReturn:
+        raise CliError(message)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="korvane", description="Record, inspect and reduce korvane IR graphs.")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    parser = Parser(prog="korvane", description="Record, inspect and reduce korvane IR graphs.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
 
     demo = sub.add_parser("demo", help="record the sample pipeline, reduce it three ways, write blob and pictures")
     demo.add_argument("--out", default="out/demo", metavar="DIR", help="where to write the files (default: out/demo)")
@@ -205,12 +415,24 @@ def build_parser() -> argparse.ArgumentParser:
 
     inspect = sub.add_parser("inspect", help="print a blob's nodes as a table")
     inspect.add_argument("file", metavar="FILE.kir")
+    inspect.add_argument("--limit", type=parse_count, default=200, metavar="N",
+                         help="print at most N rows (default: 200)")
+    inspect.add_argument("--node", type=parse_id, metavar="ID", help="just this node, its inputs and its consumers")
     inspect.set_defaults(func=cmd_inspect)
 
     dot = sub.add_parser("dot", help="print a blob as DOT, or render it with graphviz (-o x.svg / x.png)")
     dot.add_argument("file", metavar="FILE.kir")
     dot.add_argument("-o", "--output", metavar="OUT", help="write here instead of standard output")
+    dot.add_argument("--around", type=parse_ids, metavar="ID[,ID...]",
+                     help="draw only these nodes and their neighbourhood")
+    dot.add_argument("--depth", type=parse_count, metavar="K",
+                     help="with --around: how many input and consumer steps to follow (default: 2)")
     dot.set_defaults(func=cmd_dot)
+
+    stats = sub.add_parser("stats", help="print figures about a blob's graph")
+    stats.add_argument("file", metavar="FILE.kir")
+    stats.add_argument("--json", action="store_true", help="print one JSON object")
+    stats.set_defaults(func=cmd_stats)
 
     reduce = sub.add_parser("reduce", help="reduce a blob and write the reduced blob")
     reduce.add_argument("file", metavar="FILE.kir")
@@ -222,13 +444,49 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+def _discard_stdout() -> None:
+    """Points standard output at the null device, so that what is still buffered goes nowhere at exit."""
     try:
-        return args.func(args)
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _error(message: str) -> None:
+    try:
+        print(f"korvane: error: {safe(message)}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    reconfigure = getattr(sys.stdout, "reconfigure", None)
+    if reconfigure is not None:
+        reconfigure(errors="backslashreplace")
+    try:
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as e:  # --help
+            status = e.code if isinstance(e.code, int) else 0
+        else:
+            status = args.func(args)
+        sys.stdout.flush()
+        return status
     except CliError as e:
-        print(f"korvane: error: {e}", file=sys.stderr)
-        return 2
+        _error(str(e))
+        return EXIT_USAGE
+    except BrokenPipeError:
+        _discard_stdout()
+        return EXIT_PIPE
+    except OSError as e:  # every file the commands open reports its own errors: this is standard output
+        _discard_stdout()
+        _error(f"standard output: {e.strerror or e}")
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        _discard_stdout()
+        return 128 + 2
 
 
 if __name__ == "__main__":
