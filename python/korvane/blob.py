@@ -205,9 +205,10 @@ class _Record:
 
     def u32(self) -> int:
         self.pos += 4
-        return _U32(self.data, self.pos - 4)[0]
+        value: int = _U32(self.data, self.pos - 4)[0]
+        return value
 
-    def str(self) -> str:
+    def text(self) -> str:
         length = self.u32()
         self.pos += length
         return self.data[self.pos - length:self.pos].decode()
@@ -220,7 +221,7 @@ class _Record:
     def params(self) -> list[tuple[str, Any]]:
         entries = []
         for _ in range(self.u32()):
-            key = self.str()
+            key = self.text()
             tag = self.u8()
             if tag == 0:
                 value: Any = _I64(self.data, self.pos)[0]
@@ -231,7 +232,7 @@ class _Record:
             elif tag == 2:
                 value = self.u8() != 0
             else:
-                value = self.str()
+                value = self.text()
             entries.append((key, value))
         # Maps are ordered by key bytes; the sort is stable for repeated keys.
         entries.sort(key=lambda entry: entry[0].encode())
@@ -240,22 +241,26 @@ class _Record:
     def fields(self) -> tuple[int, str, list[tuple[str, Any]], dict[str, Any] | None, list[int], list[Any]]:
         """kind tag, name, params, descriptor, inputs, members (raw: token and refs)."""
         tag = self.u8()
-        name, params, descriptor, inputs, members = "", [], None, [], []
+        name = ""
+        params: list[tuple[str, Any]] = []
+        descriptor: dict[str, str | None] | None = None
+        inputs: list[int] = []
+        members: list[Any] = []
         if tag in (SOURCE, OP, REDUCTION):
-            name = self.str()
+            name = self.text()
             params = self.params()
             if tag != SOURCE:
                 inputs = self.ids()
         elif tag == EXTERNAL:
             keys = ("kind", "content_hash", "framework", "version", "io_schema")
-            descriptor = {key: self.str() for key in keys}
-            descriptor["preprocessing_ref"] = self.str() if self.u8() else None
+            descriptor = {key: self.text() for key in keys}
+            descriptor["preprocessing_ref"] = self.text() if self.u8() else None
             params = self.params()
             inputs = self.ids()
         elif tag == STAGE:
             inputs = self.ids()
             for _ in range(self.u32()):
-                token = self.str()
+                token = self.text()
                 refs = []
                 for _ in range(self.u32()):
                     ref_kind = self.u8()

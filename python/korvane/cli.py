@@ -25,7 +25,7 @@ import subprocess
 import sys
 from collections import Counter
 from pathlib import Path
-from typing import Any, NoReturn, Sequence
+from typing import Any, Mapping, NoReturn, Sequence
 
 import korvane_core
 
@@ -142,7 +142,7 @@ def render(dot_text: str, target: Path) -> None:
 
 # Tables
 
-def report_table(columns: dict[str, dict[str, int]]) -> str:
+def report_table(columns: Mapping[str, Mapping[str, Any]]) -> str:
     """The reports side by side, one row per counter, numbers right-aligned."""
     names = list(columns)
     width = max(len(k) for k in REPORT_KEYS)
@@ -157,11 +157,11 @@ def format_value(value: Any) -> str:
     return repr(value) if isinstance(value, str) else str(value)
 
 
-def format_params(params: dict[str, Any]) -> str:
+def format_params(params: Mapping[str, Any]) -> str:
     return "{" + ", ".join(f"{k}={format_value(v)}" for k, v in params.items()) + "}" if params else ""
 
 
-def node_row(node: dict[str, Any]) -> list[str]:
+def node_row(node: Mapping[str, Any]) -> list[str]:
     what = node["name"]
     if node["kind"] == "external":
         d = node["descriptor"]
@@ -172,7 +172,7 @@ def node_row(node: dict[str, Any]) -> list[str]:
             ",".join(map(str, node["inputs"])), "output" if node["output"] else ""]
 
 
-def member_lines(node: dict[str, Any]) -> list[str]:
+def member_lines(node: Mapping[str, Any]) -> list[str]:
     lines = []
     for position, member in enumerate(node.get("members", [])):
         refs = ", ".join(f"{kind} {index}" for kind, index in member["inputs"])
@@ -181,7 +181,7 @@ def member_lines(node: dict[str, Any]) -> list[str]:
     return lines
 
 
-def node_table(nodes: Sequence[dict[str, Any]], roles: Sequence[str] | None = None) -> list[str]:
+def node_table(nodes: Sequence[Mapping[str, Any]], roles: Sequence[str] | None = None) -> list[str]:
     """One line per node (stage members indented below it) under a header; `roles` adds a first column."""
     header = ["id", "kind", "name", "params", "inputs", ""]
     rows = [node_row(node) for node in nodes]
@@ -268,7 +268,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     # The blob carries the outputs, so the picture read back from it marks them.
     blob = store.serialize(outputs=rec.outputs)
-    files = {
+    files: dict[str, bytes | str] = {
         "sample.kir": blob,
         "reduced.kir": reduced.serialize(),
         "recorded.dot": korvane_core.GraphStore.deserialize(blob).to_dot(),
@@ -279,7 +279,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     written = list(files)
     if shutil.which("dot"):
         for name in ("recorded", "reduced"):
-            render(files[f"{name}.dot"], out_dir / f"{name}.svg")
+            render(str(files[f"{name}.dot"]), out_dir / f"{name}.svg")
             written.append(f"{name}.svg")
     out(f"\nwrote {', '.join(written)} to {safe(out_dir)}/")
     return 0
@@ -314,7 +314,7 @@ def inspect_node(args: argparse.Namespace, blob: Blob) -> None:
     out("\n".join(node_table([blob.node(i) for i in ids], roles)))
     if len(consumers) > len(shown):
         out(f"... {len(consumers) - len(shown):,} more consumers (--limit N shows more)")
-    out(f"node {node}: {len(inputs)} inputs, {len(consumers)} consumers")
+    out(f"node {node}: {len(inputs):,} inputs, {len(consumers):,} consumers")
 
 
 def neighbourhood(blob: Blob, seeds: list[int], depth: int) -> set[int]:

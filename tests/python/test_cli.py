@@ -1,5 +1,10 @@
 """The korvane command on generated blobs: every subcommand, and the failures it reports."""
 
+import json
+import math
+import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -7,6 +12,7 @@ import sys
 import pytest
 
 import korvane_core as kc
+from korvane import blob as kblob
 from korvane import cli, sample
 
 
@@ -121,3 +127,298 @@ def test_demo_end_to_end(tmp_path, capsys):
     assert (tmp_path / "recorded.dot").read_text() == recorded.to_dot()
     if shutil.which("dot"):
         assert (tmp_path / "reduced.svg").exists()
+
+
+# Graphs for the big-graph commands.
+
+UNARY = ("neg", "exp", "relu", "tanh")
+BINARY = ("add", "mul", "sub", "maximum")
+HUB_READERS = 1500
+
+
+@pytest.fixture(scope="module")
+def wide(tmp_path_factory):
+    """A few thousand nodes: chains over earlier values, and one source that 1,500 operators read."""
+    rng = random.Random(7)
+    g = kc.GraphStore()
+    hub = g.add_source("hub")
+    ids = [hub] + [g.add_source(f"s{i}") for i in range(7)]
+    for k in range(4000):
+        a = ids[-1 - rng.randrange(min(len(ids), 40))]
+        if k < HUB_READERS:
+            x = g.add_op("scale", [hub], {"k": k})
+        elif rng.random() < 0.5:
+            x = g.add_op(rng.choice(UNARY), [a])
+        else:
+            x = g.add_op(rng.choice(BINARY), [a, ids[rng.randrange(len(ids))]])
+        ids.append(x)
+    path = tmp_path_factory.mktemp("wide") / "wide.kir"
+    path.write_bytes(g.serialize(outputs=ids[-5:]))
+    return path, kc.GraphStore.deserialize(path.read_bytes())
+
+
+def links(store):
+    """inputs and consumers of every node, from the module's own view."""
+    nodes = store.nodes()
+    consumers = [[] for _ in nodes]
+    for node in nodes:
+        for source in node["inputs"]:
+            consumers[source].append(node["id"])
+    return [n["inputs"] for n in nodes], consumers
+
+
+def hops(start, step, depth):
+    seen, frontier = set(start), set(start)
+    for _ in range(depth):
+        frontier = {m for n in frontier for m in step[n]} - seen
+        seen |= frontier
+    return seen
+
+
+def dot_lines(text):
+    """(node lines by id, edge pairs, summary lines) of DOT text."""
+    nodes = dict((int(m[1]), m[0]) for m in re.finditer(r"^  n(\d+) \[.*\];$", text, re.M))
+    edges = [tuple(map(int, m)) for m in re.findall(r"^  n(\d+) -> n(\d+);$", text, re.M)]
+    summaries = re.findall(r'^  ([ic]\d+) \[label="([^"]*)"', text, re.M)
+    return nodes, edges, dict(summaries)
+
+
+@pytest.mark.parametrize("seeds, depth", [([1600], 2), ([1600, 3000], 1), ([2500], 0), ([100], 1), ([0], 0)])
+def test_dot_around_draws_the_neighbourhood_and_summarises_the_cut(wide, seeds, depth):
+    path, store = wide
+    inputs, consumers = links(store)
+    args = ["dot", str(path), "--around", ",".join(map(str, seeds))] + (["--depth", str(depth)] if depth != 2 else [])
+    status, out, err = run(*args)
+    assert (status, err) == (0, "")
+    drawn = hops(seeds, inputs, depth) | hops(seeds, consumers, depth)
+    assert len(drawn) < store.node_count()
+    nodes, edges, summaries = dot_lines(out)
+    full_nodes, full_edges, _ = dot_lines(store.to_dot())
+    assert nodes == {n: full_nodes[n] for n in drawn}
+    assert edges == [(a, b) for a, b in full_edges if a in drawn and b in drawn]
+    expected = {}
+    for n in drawn:
+        hidden_in, hidden_out = len(set(inputs[n]) - drawn), len(set(consumers[n]) - drawn)
+        if hidden_in:
+            expected[f"i{n}"] = f"+{hidden_in:,} inputs"
+        if hidden_out:
+            expected[f"c{n}"] = f"+{hidden_out:,} consumers"
+    assert summaries == expected
+    if 0 in drawn:  # the hub: most of its readers are cut away
+        assert re.fullmatch(r"\+1,\d{3} consumers", summaries["c0"])
+    assert out.count(" -> ") == len(edges) + len(summaries)
+
+
+def test_dot_around_everything_is_the_whole_drawing(blob, tmp_path):
+    path, rec = blob
+    sources = [n["id"] for n in rec.store.nodes() if n["kind"] == "source"]
+    status, out, _ = run("dot", str(path), "--around", ",".join(map(str, sources)), "--depth", "50")
+    assert status == 0
+    assert out == kc.GraphStore.deserialize(path.read_bytes()).to_dot()
+    if shutil.which("dot"):
+        target = tmp_path / "around.svg"
+        assert run("dot", str(path), "--around", "5", "-o", str(target))[0] == 0
+        assert "+1 inputs" in target.read_text()
+
+
+def tiny_graph():
+    """Eight nodes whose figures are worked out by hand below."""
+    g = kc.GraphStore()
+    a, b = g.add_source("a"), g.add_source("b")
+    n2 = g.add_op("add", [a, b])
+    n3 = g.add_op("mul", [n2, a])
+    n4 = g.add_op("add", [n3, n3])
+    n5 = g.add_reduction("sum", [n4], {"axis": 0})
+    g.add_op("neg", [b])  # read by no output
+    n7 = g.add_external(sample.MODEL, [n5])
+    return g.serialize(outputs=[n7])
+
+
+def test_stats_of_a_hand_made_graph(tmp_path):
+    data = tiny_graph()
+    path = tmp_path / "tiny.kir"
+    path.write_bytes(data)
+    status, out, _ = run("stats", str(path), "--json")
+    assert status == 0
+    stats = json.loads(out)
+    spread = {"max": 2, "p50": 1, "p99": 2, "histogram": [[0, 2], [1, 3], [2, 3]]}
+    assert stats == {
+        "file": str(path), "blob_bytes": len(data), "bytes_per_node": round(len(data) / 8, 1), "nodes": 8,
+        "kinds": {"source": 2, "op": 4, "reduction": 1, "external": 1, "stage": 0, "exchange": 0, "join": 0},
+        "op_names": [["add", 2], ["mul", 1], ["neg", 1]], "distinct_op_names": 3, "outputs": 1,
+        "reachable_nodes": 7, "longest_path": 5, "edges": 9, "fan_in": spread, "fan_out": spread,
+        "stages": 0, "stage_members": {"max": None, "p50": None, "p99": None, "histogram": []},
+    }
+    status, text, _ = run("stats", str(path))
+    rows = dict(re.split(r"  +", line.strip(), maxsplit=1) for line in text.splitlines())
+    assert rows["longest path"] == "5 edges" and rows["reachable"] == "7 nodes from the outputs"
+    assert rows["fan-in"] == "max 2, p50 1, p99 2" and rows["add"] == "2"
+    assert len({line.index(value) for line in text.splitlines() for value in [re.split(r"  +", line.strip())[-1]]
+                if not line.startswith("  ")}) == 1  # one value column
+
+
+def test_stats_of_stages_match_the_node_view(blob, tmp_path):
+    _, rec = blob
+    reduced, _ = rec.store.reduce(outputs=rec.outputs, maximal_fusion=True)
+    path = tmp_path / "reduced.kir"
+    path.write_bytes(reduced.serialize())
+    stats = json.loads(run("stats", str(path), "--json")[1])
+    sizes = sorted(n["n_members"] for n in reduced.nodes() if n["kind"] == "stage")
+    assert stats["stages"] == len(sizes) > 0
+    assert stats["stage_members"]["max"] == sizes[-1]
+    assert stats["stage_members"]["histogram"] == [[s, sizes.count(s)] for s in sorted(set(sizes))]
+    assert stats["reachable_nodes"] == reduced.node_count()
+
+
+def test_inspect_limit_and_node(wide):
+    path, store = wide
+    status, out, _ = run("inspect", str(path), "--limit", "10")
+    lines = out.splitlines()
+    assert status == 0 and len(lines) == 1 + 10 + 2
+    assert [line.split()[0] for line in lines[1:11]] == [str(i) for i in range(10)]
+    assert lines[11] == f"... {store.node_count() - 10:,} more nodes (--limit N shows more)"
+    assert lines[12].startswith(f"{store.node_count()} nodes (")
+
+    inputs, consumers = links(store)
+    node = 1600
+    status, out, _ = run("inspect", str(path), "--node", str(node))
+    rows = [line.split()[:2] for line in out.splitlines()[1:-1]]
+    assert rows == [["node", str(node)]] + [["input", str(i)] for i in dict.fromkeys(inputs[node])] + \
+        [["consumer", str(c)] for c in dict.fromkeys(consumers[node])]
+    status, out, _ = run("inspect", str(path), "--node", "0", "--limit", "3")
+    lines = out.splitlines()
+    assert [line.split()[0] for line in lines[1:5]] == ["node", "consumer", "consumer", "consumer"]
+    readers = len(set(consumers[0]))
+    assert readers >= HUB_READERS
+    assert lines[-2] == f"... {readers - 3:,} more consumers (--limit N shows more)"
+    assert lines[-1] == f"node 0: 0 inputs, {readers:,} consumers"
+
+
+def odd_store():
+    """Every node kind, and parameter values whose text is easy to get wrong."""
+    g = kc.GraphStore()
+    floats = [1e20, -0.0, 0.5, 1e16, 1e15, 1.2345e22, 0.1, 1 / 3, 2.0**63, -1e-5, 9.999e-5, 1e-4, 5e-324,
+              float("inf"), -float("inf"), 1.7976931348623157e308]
+    s = g.add_source('a"b\\c\n\x1b[31m\u0085z', {"s": 'q"\\\t\r\n\0\x01\x7f\u0085\u00e9', "t": True, "i": -(2**63)})
+    for x in floats:
+        s = g.add_op("scale", [s], {"x": x})
+    e = g.add_external(sample.MODEL, [s, 0], {"batch": 8})
+    e2 = g.add_external({"kind": "k", "content_hash": "h", "framework": "f", "version": "v", "io_schema": "i"}, [e])
+    j = g.add_join([g.add_exchange([e2], {"parts": 4}), s])
+    return g, [j]
+
+
+@pytest.mark.parametrize("which", ["odd", "reduced", "maximal"])
+def test_the_blob_reader_agrees_with_the_module(which):
+    g, outputs = odd_store() if which == "odd" else (sample.record().store, sample.record().outputs)
+    if which != "odd":
+        g, _ = g.reduce(outputs=outputs, maximal_fusion=which == "maximal")
+        outputs = None
+    store, reader = kblob.read_blob(g.serialize(outputs=outputs))
+    assert [reader.node(i) for i in range(reader.count)] == store.nodes()
+    assert [list(reader.inputs(i)) for i in range(reader.count)] == [n["inputs"] for n in store.nodes()]
+    # Every label, and so every node line, as the module's DOT view draws it.
+    sources = [i for i in range(reader.count) if not reader.inputs(i)]
+    assert cli.around_dot(reader, sources, reader.count) == store.to_dot()
+
+
+def test_a_blob_with_a_repeated_record_reads_as_the_module_numbers_it(tmp_path):
+    record = lambda name: b"\x00\x01\x00\x00\x00" + name + b"\x00\x00\x00\x00"  # noqa: E731
+    data = b"KIR1\x03\x00\x00\x00" + record(b"x") + record(b"y") + record(b"x") + b"\x01\x00\x00\x00" + bytes([1]) + bytes(7)
+    path = tmp_path / "twice.kir"
+    path.write_bytes(data)
+    assert kc.GraphStore.deserialize(data).node_count() == 2
+    stats = json.loads(run("stats", str(path), "--json")[1])
+    assert (stats["nodes"], stats["reachable_nodes"], stats["blob_bytes"]) == (2, 1, len(data))
+    assert run("inspect", str(path))[1].splitlines()[-1] == "2 nodes (2 source); outputs: [1]"
+
+
+# Every failure: one line on stderr, status 2, nothing a terminal obeys.
+
+def bad_token_blob(tmp_path, token=b"zz|neg"):
+    g = kc.GraphStore()
+    g.add_op("neg", [g.add_source("x")])
+    reduced, _ = g.reduce(outputs=[1])
+    data = reduced.serialize()
+    assert data.count(b"op|neg") == 1
+    path = tmp_path / "token.kir"
+    path.write_bytes(data.replace(b"\x06\x00\x00\x00op|neg", len(token).to_bytes(4, "little") + token))
+    return path
+
+
+def forged_name_blob(tmp_path):
+    g = kc.GraphStore()
+    g.add_source("x\n99  source  forged\x1b[2J\u202e", {"k\x1b": "v\x9b"})
+    path = tmp_path / "forged.kir"
+    path.write_bytes(g.serialize(outputs=[0]))
+    return path
+
+
+CASES = {
+    # name: (arguments with {big}, {sample}, {token}, {forged}, {tmp} filled in, status, stderr, stdout)
+    "negative output": ("reduce {sample} --outputs -1 -o {tmp}/o.kir", 2,
+                        "argument --outputs: expected comma-separated node ids, got '-1'", None),
+    "output past u64": ("reduce {sample} --outputs 18446744073709551616 -o {tmp}/o.kir", 2,
+                        "{sample}: no node with id 18446744073709551616", None),
+    "bad member token": ("inspect {token}", 2, '{token}: unparseable stage member token "zz|neg"', None),
+    "escaped token": ("inspect {escaped}", 2, '{escaped}: unparseable stage member token "zz|\\u{{1b}}[2J"', None),
+    "demo onto a file": ("demo --out {sample}", 2, "{sample}: File exists", None),
+    "demo under a file": ("demo --out {sample}/d", 2, "{sample}/d: Not a directory", None),
+    "closed pipe": ("inspect {big} --limit 100000", 141, "", "pipe"),
+    "full device": ("inspect {big}", 2, "standard output: No space left on device", "full"),
+    "forged name": ("inspect {forged}", 0, "", "forged"),
+    "forged dot": ("dot {forged}", 0, "", "forged"),
+    "around unknown id": ("dot {big} --around 5,99999", 2, "{big}: no node with id 99999", None),
+    "around negative id": ("dot {big} --around -5", 2, "argument --around: expected comma-separated node ids, got '-5'", None),
+    "around text": ("dot {big} --around 5,x", 2, "argument --around: expected comma-separated node ids, got '5,x'", None),
+    "bad depth": ("dot {big} --around 5 --depth two", 2,
+                  "argument --depth: expected a whole number (0 or more), got 'two'", None),
+    "negative depth": ("dot {big} --around 5 --depth -1", 2,
+                       "argument --depth: expected a whole number (0 or more), got '-1'", None),
+    "depth alone": ("dot {big} --depth 1", 2, "argument --depth: needs --around", None),
+    "node unknown": ("inspect {big} --node 99999", 2, "{big}: no node with id 99999", None),
+    "node negative": ("inspect {big} --node -1", 2, "argument --node: expected a node id, got '-1'", None),
+    "bad limit": ("inspect {big} --limit -3", 2, "argument --limit: expected a whole number (0 or more), got '-3'", None),
+    "stats of a missing file": ("stats {tmp}/none.kir", 2, "{tmp}/none.kir: No such file or directory", None),
+    "escaped argument": ("inspect {sample} \x1b[31m", 2, "unrecognized arguments: \\u{{1b}}[31m", None),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_failures_and_hostile_text_are_reported_in_one_line(case, wide, blob, tmp_path):
+    template, status, message, mode = CASES[case]
+    paths = {"big": str(wide[0]), "sample": str(blob[0]), "tmp": str(tmp_path)}
+    if "{token}" in template:
+        paths["token"] = str(bad_token_blob(tmp_path))
+    if "{escaped}" in template:
+        paths["escaped"] = str(bad_token_blob(tmp_path, b"zz|\x1b[2J"))
+    if "{forged}" in template:
+        paths["forged"] = str(forged_name_blob(tmp_path))
+    args = [part.format(**paths) for part in template.split(" ")]
+    command = [sys.executable, "-m", "korvane", *args]
+    if mode == "pipe":
+        child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child.stdout.readline()
+        child.stdout.close()  # the reader goes away, as `| head -1` does
+        err = child.stderr.read()
+        got, out = child.wait(), b""
+    elif mode == "full":
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run(command, stdout=full, stderr=subprocess.PIPE)
+        got, out, err = done.returncode, b"", done.stderr
+    else:
+        done = subprocess.run(command, capture_output=True)
+        got, out, err = done.returncode, done.stdout, done.stderr
+    assert got == status
+    text = out.decode() + err.decode()
+    assert "Traceback" not in text and not any(c in text for c in "\x1b\x9b\u202e\r")
+    if message:
+        assert err.decode() == f"korvane: error: {message.format(**paths)}\n"
+    else:
+        assert err == b""
+    if mode == "forged":
+        lines = out.decode().splitlines()
+        assert len(lines) == (3 if args[0] == "inspect" else 3)  # header, one node, summary / digraph, node, }
+        assert "\\n99  source  forged\\u{1b}[2J\\u{202e}" in out.decode().replace("\\\\", "\\")
