@@ -249,6 +249,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
 
   // 3-4. Template map and the engine's input, one term per live node.
   egraph::SymbolScope symbols;
+  engine.add_operators(symbols);
   Templates templates;
   CanonicalTerms answer;
   {

@@ -30,27 +30,57 @@ std::string cat(const Parts&... parts) {
   return out;
 }
 
-}  // namespace
+// The rules' operators, in the order in which a seeded scope holds them.
+const std::vector<std::string>& rule_operators() {
+  static const std::vector<std::string> ops = [] {
+    std::vector<std::string> texts;
+    for (std::string_view op : kCommutativeOps) texts.push_back(cat("op|", op));
+    for (std::string_view identity : kIdentitySymbols) texts.emplace_back(identity);
+    return texts;
+  }();
+  return ops;
+}
 
-SaturationEngine::SaturationEngine() {
-  rules_.reserve(12);
+void seed(egraph::SymbolScope& symbols) {
+  check(symbols.size() == 0, "the engine's operators go first into a fresh scope");
+  for (const std::string& op : rule_operators()) symbols.intern(op);
+}
+
+// The twelve rules, parsed once per process, with the operators they have
+// in every seeded scope.
+std::vector<egraph::Rewrite> make_rules() {
+  std::vector<egraph::Rewrite> parsed;
   for (std::string_view op : kCommutativeOps) {
-    rules_.push_back(make_rule(cat("commute-", op), cat("(op|", op, " ?a ?b)"), cat("(op|", op, " ?b ?a)")));
+    parsed.push_back(make_rule(cat("commute-", op), cat("(op|", op, " ?a ?b)"), cat("(op|", op, " ?b ?a)")));
   }
   int i = 0;
   for (std::string_view identity : kIdentitySymbols) {
-    rules_.push_back(make_rule(cat("identity-", std::to_string(i++)), cat("(", identity, " ?x)"), "?x"));
+    parsed.push_back(make_rule(cat("identity-", std::to_string(i++)), cat("(", identity, " ?x)"), "?x"));
   }
+  egraph::SymbolScope layout;
+  seed(layout);
+  std::vector<egraph::Rewrite> rules;
+  for (const egraph::Rewrite& rule : parsed) rules.push_back(egraph::scoped(rule, layout));
+  check(layout.size() == rule_operators().size(), "a rule operator outside the seeded ones");
+  return rules;
 }
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() {
+  static const std::vector<egraph::Rewrite> rules = make_rules();
+  rules_ = &rules;
+}
+
+void SaturationEngine::add_operators(egraph::SymbolScope& symbols) const { seed(symbols); }
 
 CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const {
   const TermList& in = input.records;
   const size_t n = in.size();
 
-  // The rules' operators must be those of the terms' scope.
-  std::vector<egraph::Rewrite> rules;
-  rules.reserve(rules_.size());
-  for (const egraph::Rewrite& rule : rules_) rules.push_back(egraph::scoped(rule, symbols));
+  // The rules carry the operators of a seeded scope.
+  check(symbols.size() >= rules_->size() && symbols.resolve(Symbol(1)) == rule_operators().front(),
+        "terms from a scope the engine did not seed");
 
   // Load every term; ids[i] is the class of term i.
   egraph::EGraph graph;
@@ -60,7 +90,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
   // Saturate. Whatever ends the run, the merges it made are sound.
   egraph::Runner runner;
   runner.set_egraph(std::move(graph)).set_iteration_limit(kIterationLimit).set_node_limit(4 * n + 1024);
-  runner = std::move(runner).run(rules);
+  runner = std::move(runner).run(*rules_);
   const egraph::EGraph& saturated = runner.egraph();
 
   // The first term of each class in input order represents it.

@@ -27,18 +27,21 @@ inline constexpr std::string_view kIdentitySymbols[] = {
 /// The operators whose two operands commute.
 inline constexpr std::string_view kCommutativeOps[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
 
-/// The rewrite engine. Owns its rules; immutable after construction.
+/// The rewrite engine. Its rules are parsed once per process and shared by
+/// every engine; their operators are the first twelve symbols of each scope
+/// the engine seeds. Immutable after construction.
 class SaturationEngine final : public RewriteEngine {
  public:
   static constexpr uint64_t kIterationLimit = 12;
 
   SaturationEngine();
+  void add_operators(egraph::SymbolScope& symbols) const override;
   CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const override;
 
-  const std::vector<egraph::Rewrite>& rules() const { return rules_; }
+  const std::vector<egraph::Rewrite>& rules() const { return *rules_; }
 
  private:
-  std::vector<egraph::Rewrite> rules_;
+  const std::vector<egraph::Rewrite>* rules_;
 };
 
 /// An engine that rewrites nothing: its answer is its input.

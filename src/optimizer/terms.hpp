@@ -62,13 +62,16 @@ struct CanonicalTerms {
 };
 
 /// Canonicalises a term graph whose symbols come from `symbols`, a scope
-/// the engine may add its own operators to. The answer must keep every
-/// child below its term, have one root per input root and one class_of
-/// entry per input term, flag exactly the terms whose symbol does not begin
-/// "op|" as boundaries, and give boundary terms only symbols of input terms.
+/// that `add_operators` prepared before the terms' symbols went in. The
+/// answer must keep every child below its term, have one root per input
+/// root and one class_of entry per input term, flag exactly the terms whose
+/// symbol does not begin "op|" as boundaries, and give boundary terms only
+/// symbols of input terms.
 class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
+  /// Adds the engine's own operators to `symbols`, a fresh scope.
+  virtual void add_operators(egraph::SymbolScope&) const {}
   virtual CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const = 0;
 };
 

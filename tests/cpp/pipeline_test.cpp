@@ -228,6 +228,7 @@ TEST(Pipeline, ReducingAReducedStoreIsAFixedPoint) {
 /// so that the pipeline hash-conses its answer again.
 class RehashedSaturation : public RewriteEngine {
  public:
+  void add_operators(egraph::SymbolScope& symbols) const override { SaturationEngine().add_operators(symbols); }
   CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const override {
     CanonicalTerms out = SaturationEngine().canonicalize(input, symbols);
     out.distinct = false;
