@@ -5,8 +5,7 @@ the blob. The tools that look at big graphs need only each node's kind, its
 inputs and, for operators, its name, plus the full dict of the few nodes they
 show. `Blob` walks the records once and keeps exactly that: kind tags, record
 offsets, the inputs as one flat id array with per-node bounds, and the operator
-names. `Blob.node(i)` decodes one record into the dict `nodes()` gives for it,
-and `Blob.label(i)` into the label `to_dot()` draws for it.
+names. `Blob.node(i)` decodes one record into the dict `nodes()` gives for it.
 
 The walker trusts the record layout, so it must only see blobs the module has
 read without error: `read_blob` checks the bytes with `GraphStore.deserialize`
@@ -16,7 +15,6 @@ records twice (the store then numbers its nodes differently from the records).
 
 from __future__ import annotations
 
-import math
 import re
 import struct
 import sys
@@ -28,7 +26,6 @@ import korvane_core
 
 KINDS = ("source", "op", "reduction", "external", "stage", "exchange", "join")
 SOURCE, OP, REDUCTION, EXTERNAL, STAGE, EXCHANGE, JOIN = range(7)
-DOT_KINDS = ("Source", "Op", "Reduction")
 
 _U32 = struct.Struct("<I").unpack_from
 _U32_PAIR = struct.Struct("<II").unpack_from
@@ -169,10 +166,6 @@ class Blob:
         """The dict `GraphStore.nodes()` gives for node `i`."""
         return _Record(self.data, self.offsets[i]).node(i, i in self._outputs)
 
-    def label(self, i: int) -> str:
-        """The label `GraphStore.to_dot()` draws for node `i`, before DOT escaping."""
-        return _Record(self.data, self.offsets[i]).label()
-
 
 def _skip_entries(data: bytes, pos: int, entries: int) -> int:
     for _ in range(entries):
@@ -282,19 +275,6 @@ class _Record:
             node["members"] = [_member(token, refs) for token, refs in members]
         return node
 
-    def label(self) -> str:
-        tag, name, params, descriptor, _, members = self.fields()
-        if tag == STAGE:
-            return f"Stage[{len(members)} members]"
-        if descriptor is not None:
-            d = descriptor
-            text = f"External {d['kind']}:{d['content_hash']} [{d['framework']} {d['version']}]"
-        elif tag <= REDUCTION:
-            text = f"{DOT_KINDS[tag]} {name}"
-        else:
-            text = "Exchange" if tag == EXCHANGE else "Join"
-        return f"{text} {params_text(params)}" if params else text
-
 
 def _member(token: str, refs: list[tuple[str, int]]) -> dict[str, Any]:
     parsed = parse_member_symbol(token)
@@ -358,7 +338,7 @@ def parse_member_symbol(token: str) -> tuple[str, str, list[tuple[str, Any]]] | 
     return head, unescape_name(name), params
 
 
-# Label text, as the module's DOT view writes it.
+# Text as the module quotes it in messages and labels.
 
 _QUOTE_ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
 _CONTROL = re.compile(r'[\x00-\x1f\x7f-\x9f\\"]')
@@ -367,40 +347,6 @@ _CONTROL = re.compile(r'[\x00-\x1f\x7f-\x9f\\"]')
 def quoted(text: str) -> str:
     """`text` in double quotes, with backslash escapes and \\u{hex} for control characters."""
     return '"' + _CONTROL.sub(lambda m: _QUOTE_ESCAPES.get(m[0]) or f"\\u{{{ord(m[0]):x}}}", text) + '"'
-
-
-def float_text(value: float) -> str:
-    """The shortest decimal that reads back as `value`, without an exponent."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "-inf" if value < 0 else "inf"
-    mantissa, _, exponent = f"{value!r}".partition("e")
-    if not exponent:
-        return mantissa[:-2] if mantissa.endswith(".0") else mantissa
-    sign = "-" if mantissa.startswith("-") else ""
-    whole, _, fraction = mantissa.lstrip("-").partition(".")
-    digits = (whole + fraction).lstrip("0") or "0"
-    point = len(whole) + int(exponent)  # digits before the point
-    if point <= 0:
-        return f"{sign}0.{'0' * -point}{digits}"
-    if point >= len(digits):
-        return f"{sign}{digits}{'0' * (point - len(digits))}"
-    return f"{sign}{digits[:point]}.{digits[point:]}"
-
-
-def value_text(value: Any) -> str:
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, float):
-        return float_text(value)
-    if isinstance(value, str):
-        return quoted(value)
-    return str(value)
-
-
-def params_text(params: Iterable[tuple[str, Any]]) -> str:
-    return "{" + ", ".join(f"{key}={value_text(value)}" for key, value in params) + "}"
 
 
 def dot_escaped(label: str) -> str:

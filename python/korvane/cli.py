@@ -31,6 +31,7 @@ import korvane_core
 
 from . import sample
 from .blob import KINDS, Blob, BlobError, dot_escaped, read_blob
+from .neighbourhood import DotText, around_dot
 from .stats import graph_stats, stats_text
 
 REPORT_KEYS = ("input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")
@@ -317,57 +318,15 @@ def inspect_node(args: argparse.Namespace, blob: Blob) -> None:
     out(f"node {node}: {len(inputs):,} inputs, {len(consumers):,} consumers")
 
 
-def neighbourhood(blob: Blob, seeds: list[int], depth: int) -> set[int]:
-    """The seeds, the nodes up to `depth` input steps above them and up to `depth` consumer steps below."""
-    drawn = set(seeds)
-    frontier = set(seeds)
-    for _ in range(depth):
-        frontier = {source for node in frontier for source in blob.inputs(node)} - drawn
-        drawn |= frontier
-    frontier = set(seeds)
-    for _ in range(depth):
-        if not frontier:
-            break
-        found = blob.consumers_of(frontier)
-        frontier = {consumer for consumers in found.values() for consumer in consumers} - drawn
-        drawn |= frontier
-    return drawn
-
-
-def around_dot(blob: Blob, seeds: list[int], depth: int) -> str:
-    """DOT text of the neighbourhood, with a summary node for each side of a node that has edges cut away."""
-    drawn = sorted(neighbourhood(blob, seeds, depth))
-    inside = set(drawn)
-    outputs = set(blob.outputs)
-    lines = ["digraph korvane {"]
-    for node in drawn:
-        shape = ", shape=doublecircle" if node in outputs else ""
-        lines.append(f'  n{node} [label="{dot_escaped(blob.label(node))}"{shape}];')
-    edges, cut = [], []
-    consumers = blob.consumers_of(drawn)
-    for node in drawn:
-        inputs = blob.inputs(node)
-        edges += [f"  n{source} -> n{node};" for source in inputs if source in inside]
-        hidden_inputs = len(set(inputs) - inside)
-        hidden_consumers = len(set(consumers[node]) - inside)
-        if hidden_inputs:
-            lines.append(f'  i{node} [label="+{hidden_inputs:,} inputs", shape=plaintext];')
-            cut.append(f"  i{node} -> n{node} [style=dashed];")
-        if hidden_consumers:
-            lines.append(f'  c{node} [label="+{hidden_consumers:,} consumers", shape=plaintext];')
-            cut.append(f"  n{node} -> c{node} [style=dashed];")
-    return "\n".join(lines + edges + cut + ["}"]) + "\n"
-
-
 def cmd_dot(args: argparse.Namespace) -> int:
     if args.around is None:
         if args.depth is not None:
             raise CliError("argument --depth: needs --around")
         text = load(args.file).to_dot()
     else:
-        blob, _ = load_blob(args.file)
-        check_ids(args.file, args.around, blob.count)
-        text = around_dot(blob, args.around, 2 if args.depth is None else args.depth)
+        store = load(args.file)
+        check_ids(args.file, args.around, store.node_count())
+        text = around_dot(DotText(store), args.around, 2 if args.depth is None else args.depth)
     if args.output is None:
         sys.stdout.write(safe_dot(text))
     elif Path(args.output).suffix.lower() in (".svg", ".png"):
