@@ -1,6 +1,8 @@
 // convert.cpp - argument conversion.
 #include "binding/convert.hpp"
 
+#include <initializer_list>
+
 #include "binding/payload_descriptor.hpp"
 
 namespace korvane::py {
@@ -23,6 +25,58 @@ std::string_view utf8_of(PyObject* str) {
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
   if (data == nullptr) throw PythonError{};
   return {data, static_cast<size_t>(size)};
+}
+
+// Discards the error of a lookup or conversion whose failure is an answer
+// (the value does not support that kind, the type has no such attribute),
+// so that the caller can go on. An interrupt or an exhausted memory is not
+// such an answer and goes up unchanged. Kept out of line, off the common
+// path.
+[[gnu::cold, gnu::noinline]] void discard_failed_conversion() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
+  PyErr_Clear();
+}
+
+// Whether the str attribute `attr` of the type of `obj` reads as one of
+// `texts`. A type without it (or with one that is no str) has none of them.
+bool type_attr_is(PyObject* obj, const char* attr, std::initializer_list<const char*> texts) {
+  const Ref value(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), attr));
+  if (!value) {
+    discard_failed_conversion();
+    return false;
+  }
+  if (!PyUnicode_Check(value.get())) return false;
+  for (const char* text : texts) {
+    if (PyUnicode_CompareWithASCIIString(value.get(), text) == 0) return true;
+  }
+  return false;
+}
+
+// Whether `obj` is a numpy boolean scalar, told by its type's module and
+// name ("numpy.bool_", called "numpy.bool" from numpy 2 on), so that numpy
+// never has to be imported. Plain attribute lookups: any class may claim
+// these names anyway, and the descriptor route of type_name costs several
+// times as much.
+bool is_numpy_bool(PyObject* obj) {
+  return type_attr_is(obj, "__module__", {"numpy"}) && type_attr_is(obj, "__name__", {"bool_", "bool"});
+}
+
+// Whether the object's own type converts its instances to bool. A
+// metaclass's __bool__ would answer a getattr on the type, but converts only
+// the type, not its instances.
+bool has_bool_slot(PyObject* obj) { return PyType_GetSlot(Py_TYPE(obj), Py_nb_bool) != nullptr; }
+
+// The truth of a value that has a bool slot.
+bool truth_of(PyObject* obj) {
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) throw PythonError{};
+  return truth == 1;
+}
+
+// Raises the ValueError for a key that a params dict gives twice.
+[[noreturn, gnu::cold, gnu::noinline]] void raise_duplicate_key(std::string_view key) {
+  const Ref text = check(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+  raise(PyExc_ValueError, "duplicate param key '%U'", text.get());
 }
 
 }  // namespace
@@ -87,19 +141,11 @@ uint64_t to_id(PyObject* item, const char* param) {
 
 namespace {
 
-// Discards the error of a conversion the value does not support, so that the
-// next kind can be tried. An interrupt or an exhausted memory is not the
-// value's answer and goes up unchanged. Only values of no exact type get
-// here; kept out of line, off the common path.
-[[gnu::cold, gnu::noinline]] void discard_failed_conversion() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
-  PyErr_Clear();
-}
-
-// Classifies one parameter value: exactly bool, then an int in the 64-bit
-// range (ints and __index__), then a double (floats, __float__, and ints
-// too large for 64 bits), then str. Exact types take the short way. A str
-// is encoded later, only if the parameters have to be interned.
+// Classifies one parameter value: exactly bool or a numpy bool, then an int
+// in the 64-bit range (ints and __index__), then a double (floats,
+// __float__, and ints too large for 64 bits), then str. Exact types take the
+// short way. A str is encoded later, only if the parameters have to be
+// interned.
 void classify_value(PyObject* v, ParamItem& p) {
   if (PyBool_Check(v)) {
     p.tag = ParamTag::Bool;
@@ -124,6 +170,14 @@ void classify_value(PyObject* v, ParamItem& p) {
   discard_failed_conversion();
   const double d = PyFloat_AsDouble(v);
   if (!(d == -1.0 && PyErr_Occurred())) {
+    // A numpy bool has no integer conversion and reads as 0.0 or 1.0 through
+    // __float__, but it is a bool. Only those two values of types other than
+    // float pay for the type lookups.
+    if ((d == 0.0 || d == 1.0) && !PyFloat_Check(v) && is_numpy_bool(v) && has_bool_slot(v)) {
+      p.tag = ParamTag::Bool;
+      p.bits = truth_of(v);
+      return;
+    }
     p.tag = ParamTag::Float;
     p.bits = double_bits(d);
     return;
@@ -164,6 +218,12 @@ void ParamArg::encode() {
     if (items[i].tag == ParamTag::Str) refs[i].str = utf8_of(items[i].value);
   }
   sort_params(refs);
+  // The keys of a dict are distinct objects, but two of them may still read
+  // as the same text (str subclasses with their own __hash__ or __eq__); a
+  // map holds every key once. Sorted, such keys are neighbours.
+  for (size_t i = 1; i < refs.size(); ++i) {
+    if (refs[i].key == refs[i - 1].key) raise_duplicate_key(refs[i].key);
+  }
 }
 
 namespace {
@@ -219,26 +279,15 @@ bool to_fusion_flag(PyObject* obj) {
   if (obj == nullptr) return false;
   if (PyBool_Check(obj)) return obj == Py_True;
   // A numpy boolean scalar converts through its __bool__.
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-  Ref module(PyObject_GetAttrString(type, "__module__"));
-  if (!module) PyErr_Clear();
-  Ref name = type_name(obj);
-  const bool numpy_bool = module && PyUnicode_Check(module.get()) &&
-                          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-                          (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-                           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
-  if (!numpy_bool) {
-    raise(PyExc_TypeError, "argument 'maximal_fusion': '%U' object cannot be converted to 'bool'", name.get());
+  if (!is_numpy_bool(obj)) {
+    raise(PyExc_TypeError, "argument 'maximal_fusion': '%U' object cannot be converted to 'bool'",
+          type_name(obj).get());
   }
-  // The type's own bool slot: a metaclass's __bool__ would answer a getattr
-  // on the type, but converts only the type, not its instances.
-  if (PyType_GetSlot(Py_TYPE(obj), Py_nb_bool) == nullptr) {
+  if (!has_bool_slot(obj)) {
     raise(PyExc_TypeError, "argument 'maximal_fusion': object of type '%U' does not define a '__bool__' conversion",
-          name.get());
+          type_name(obj).get());
   }
-  const int truth = PyObject_IsTrue(obj);
-  if (truth < 0) throw PythonError{};
-  return truth == 1;
+  return truth_of(obj);
 }
 
 }  // namespace korvane::py
