@@ -162,9 +162,9 @@ def around_dot(dot: DotText, seeds: Iterable[int], depth: int) -> str:
         hidden_inputs = len(set(inputs) - inside)
         hidden_consumers = len(set(consumers[node]) - inside)
         if hidden_inputs:
-            lines.append(f'  i{node} [label="+{hidden_inputs:,} inputs", shape=plaintext];')
-            cut.append(f"  i{node} -> n{node} [style=dashed];")
+            lines.append(f'  i{node} [label="+{hidden_inputs:,} inputs", shape=plaintext, fontcolor=gray40];')
+            cut.append(f"  i{node} -> n{node} [style=dashed, color=gray40];")
         if hidden_consumers:
-            lines.append(f'  c{node} [label="+{hidden_consumers:,} consumers", shape=plaintext];')
-            cut.append(f"  n{node} -> c{node} [style=dashed];")
+            lines.append(f'  c{node} [label="+{hidden_consumers:,} consumers", shape=plaintext, fontcolor=gray40];')
+            cut.append(f"  n{node} -> c{node} [style=dashed, color=gray40];")
     return "\n".join(lines + edges + cut + ["}"]) + "\n"
