@@ -31,7 +31,7 @@ import korvane_core
 
 from . import sample
 from .blob import KINDS, Blob, BlobError, dot_escaped, read_blob
-from .neighbourhood import DotText, around_dot
+from .neighbourhood import DotText, around_dot, edges_start
 from .stats import graph_stats, stats_text
 
 REPORT_KEYS = ("input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")
@@ -73,8 +73,16 @@ def _safe_label(match: re.Match[str]) -> str:
     return 'label="' + dot_escaped(safe(_LABEL_ESCAPE.sub(r"\1", match[1]))) + '"'
 
 
-def safe_dot(text: str) -> str:
-    """DOT text whose labels hold no control characters."""
+_ASCII_CONTROL = re.compile(r"[\x00-\x09\x0b-\x1f\x7f]")
+
+
+def safe_dot(text: str, node_count: int | None = None) -> str:
+    """DOT text whose labels hold no control characters. Given the node count of a whole drawing by the module,
+    the common case takes one quick look: ASCII text whose only control characters end its lines, with as many
+    line ends before the edge lines as there are node lines and a header."""
+    if node_count is not None and text.isascii() and not _ASCII_CONTROL.search(text):
+        if text.count("\n", 0, edges_start(text, node_count)) == node_count + 1:
+            return text
     return _LABEL.sub(_safe_label, text)
 
 
@@ -322,13 +330,14 @@ def cmd_dot(args: argparse.Namespace) -> int:
     if args.around is None:
         if args.depth is not None:
             raise CliError("argument --depth: needs --around")
-        text = load(args.file).to_dot()
+        store = load(args.file)
+        text, whole = store.to_dot(), store.node_count()
     else:
         store = load(args.file)
         check_ids(args.file, args.around, store.node_count())
-        text = around_dot(DotText(store), args.around, 2 if args.depth is None else args.depth)
+        text, whole = around_dot(DotText(store), args.around, 2 if args.depth is None else args.depth), None
     if args.output is None:
-        sys.stdout.write(safe_dot(text))
+        sys.stdout.write(safe_dot(text, whole))
     elif Path(args.output).suffix.lower() in (".svg", ".png"):
         render(text, Path(args.output))
     else:

@@ -52,6 +52,17 @@ def digits_pattern(ids: Iterable[int]) -> str:
     return emit(trie)
 
 
+def edges_start(text: str, node_count: int) -> int:
+    """Where the edge lines begin in the DOT text of a store of `node_count` nodes."""
+    if not node_count:
+        return len("digraph korvane {\n")
+    head = f'\n  n{node_count - 1} [label="'
+    start = text.rfind(head)
+    rest = _LABEL_REST.match(text, start + len(head))
+    assert start >= 0 and rest is not None, "to_dot() draws every node on a line"
+    return rest.end()
+
+
 class DotText:
     """The DOT text of a store, split into its node lines and its edge lines.
 
@@ -65,14 +76,8 @@ class DotText:
         self.text = store.to_dot()
         self.count = store.node_count()
         self.nodes_at = len("digraph korvane {")  # the newline before the first node line
-        self.edges_at = self.nodes_at + 1
+        self.edges_at = edges_start(self.text, self.count)
         self.edges_end = len(self.text) - len("}\n")
-        if self.count:
-            head = f'\n  n{self.count - 1} [label="'
-            start = self.text.rfind(head)
-            rest = _LABEL_REST.match(self.text, start + len(head))
-            assert start >= 0 and rest is not None, "to_dot() draws every node on a line"
-            self.edges_at = rest.end()
 
     def node_line(self, node: int) -> str:
         """The node line of `node`, without its newline. A label holds no '[label="' of its own (its quotes are

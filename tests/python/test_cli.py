@@ -376,6 +376,7 @@ CASES = {
     "forged name": ("inspect {forged}", 0, "", "forged"),
     "forged dot": ("dot {forged}", 0, "", "forged"),
     "forged edge": ("dot {edge} --around 0 --depth 1", 0, "", "edge"),
+    "newline in a label": ("dot {edge}", 0, "", "newline"),
     "around unknown id": ("dot {big} --around 5,99999", 2, "{big}: no node with id 99999", None),
     "around negative id": ("dot {big} --around -5", 2, "argument --around: expected comma-separated node ids, got '-5'", None),
     "around text": ("dot {big} --around 5,x", 2, "argument --around: expected comma-separated node ids, got '5,x'", None),
@@ -432,5 +433,7 @@ def test_failures_and_hostile_text_are_reported_in_one_line(case, wide, blob, tm
         lines = out.decode().splitlines()
         assert len(lines) == (3 if args[0] == "inspect" else 3)  # header, one node, summary / digraph, node, }
         assert "\\n99  source  forged\\u{1b}[2J\\u{202e}" in out.decode().replace("\\\\", "\\")
+    if mode == "newline":  # header, three nodes, one edge, closing brace
+        assert len(out.decode().splitlines()) == 6
     if mode == "edge":  # node 0 alone: no input, no consumer
         assert re.findall(r"^  n(\d+)", out.decode(), re.M) == ["0"] and len(out.decode().splitlines()) == 3
