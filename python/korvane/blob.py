@@ -32,7 +32,6 @@ _U32_PAIR = struct.Struct("<II").unpack_from
 _TAG_LEN = struct.Struct("<BI").unpack_from
 _I64 = struct.Struct("<q").unpack_from
 _F64 = struct.Struct("<d").unpack_from
-_U64 = struct.Struct("<Q").unpack_from
 
 
 class BlobError(Exception):

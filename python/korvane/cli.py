@@ -455,6 +455,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         _discard_stdout()
         return 128 + 2
+    except Exception as e:  # a fault of the command itself, still in one line
+        _error(f"internal error: {type(e).__name__}: {e}")
+        return 1
+    except BaseException as e:  # the module's internal error derives from BaseException
+        if type(e).__name__ != "InternalError":
+            raise
+        _error(f"internal error: {e}")
+        return 1
 
 
 if __name__ == "__main__":
