@@ -147,6 +147,8 @@ def neighbourhood(dot: DotText, seeds: Iterable[int], depth: int) -> set[int]:
     drawn = set(seeds)
     up, down = set(drawn), set(drawn)
     for _ in range(depth):
+        if not up and not down:
+            break
         up = {source for node in up for source in dot.inputs(node)} - drawn
         down = {consumer for consumers in dot.consumers(down).values() for consumer in consumers} - drawn if down else set()
         drawn |= up | down
