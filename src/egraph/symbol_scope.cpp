@@ -13,15 +13,14 @@ std::size_t SymbolScope::TextHash::operator()(std::string_view text) const noexc
 
 Symbol SymbolScope::intern(std::string_view text) {
   if (auto found = symbols_.find(text); found != symbols_.end()) return found->second;
-  // The copy is made before the symbol is counted, so a failed allocation
-  // leaves the scope unchanged.
   char* copy = static_cast<char*>(arena_.allocate(text.size() == 0 ? 1 : text.size(), 1));
   std::memcpy(copy, text.data(), text.size());
   const std::string_view kept(copy, text.size());
-  texts_.reserve(texts_.size() + 1);
-  const Symbol symbol(static_cast<std::uint32_t>(texts_.size() + 1));
-  symbols_.emplace(kept, symbol);
+  // If the map cannot take the text, the list keeps an entry that no text
+  // leads to: a number left unused, nothing else.
   texts_.push_back(kept);
+  const Symbol symbol(static_cast<std::uint32_t>(texts_.size()));
+  symbols_.emplace(kept, symbol);
   return symbol;
 }
 
