@@ -67,6 +67,7 @@ bool EGraph::union_(ClassId a, ClassId b) {
   --class_count_;
   touched_.push_back(winner);
   merged_since_rebuild_ = true;
+  ++unions_;
   return true;
 }
 
@@ -80,6 +81,8 @@ std::size_t EGraph::rebuild() {
   // Entries are scattered over the key store and the memo: hint the key of
   // the entry kAhead from the back, and the memo slot of the one half as
   // far. Unions below push more entries, which only delays the hinted ones.
+  // Wide nodes are not hinted: a repeat of one in the queue costs nothing
+  // below, and reading its children for a hint would cost their number.
   constexpr std::size_t kKeyAhead = 24;
   constexpr std::size_t kChildrenAhead = 12;
   constexpr std::size_t kSlotAhead = 6;
@@ -87,9 +90,12 @@ std::size_t EGraph::rebuild() {
     const std::size_t size = repair_queue_.size();
     if (size > kKeyAhead) prefetch_line(&memo_.key(repair_queue_[size - 1 - kKeyAhead]));
     if (size > kChildrenAhead) {
-      for (ClassId child : memo_.key(repair_queue_[size - 1 - kChildrenAhead]).children) unionfind_.prefetch(child);
+      const SymbolLang& next = memo_.key(repair_queue_[size - 1 - kChildrenAhead]);
+      if (next.children.size() <= Children::kInline) {
+        for (ClassId child : next.children) unionfind_.prefetch(child);
+      }
     }
-    if (size > kSlotAhead) {
+    if (size > kSlotAhead && memo_.key(repair_queue_[size - 1 - kSlotAhead]).children.size() <= Children::kInline) {
       // Only a node whose children changed will probe the memo.
       const SymbolLang& next = memo_.key(repair_queue_[size - 1 - kSlotAhead]);
       const bool next_unchanged = std::all_of(next.children.begin(), next.children.end(),
@@ -101,6 +107,11 @@ std::size_t EGraph::rebuild() {
     // Classes created since the last rebuild are normalised anyway.
     if (id < indexed_ids_) touched_.push_back(id);
     const SymbolLang& node = memo_.key(id);
+    if (node.children.size() > Children::kInline) {
+      if (wide_repaired_at_.size() <= id) wide_repaired_at_.resize(unionfind_.size(), kNotRepaired);
+      if (wide_repaired_at_[id] == unions_) continue;
+      wide_repaired_at_[id] = unions_;
+    }
 
     bool unchanged = true;
     for (ClassId child : node.children) unchanged &= unionfind_.find_halving(child) == child;

@@ -252,6 +252,15 @@ class EGraph {
   std::size_t class_count_ = 0;
   /// Ids whose added node must be re-registered; drained last-in first-out.
   std::vector<ClassId> repair_queue_;
+  /// Merges made so far.
+  std::uint64_t unions_ = 0;
+  /// Per id of a node with more than Children::kInline children, the value
+  /// of `unions_` when a rebuild last repaired it (kNotRepaired before).
+  /// Such a node is queued once per child that loses a merge; without a
+  /// merge since its last repair, a repeat would redo its whole child list
+  /// for nothing, which made a node of n inputs cost n^2.
+  std::vector<std::uint64_t> wide_repaired_at_;
+  static constexpr std::uint64_t kNotRepaired = UINT64_MAX;
   std::vector<ClassId> kind_index_;
 
   /// The classes holding a node with one operator, in id order; during a
