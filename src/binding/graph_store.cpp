@@ -17,10 +17,14 @@
 //     .reduce(*, maximal_fusion=False, outputs=None) -> (GraphStore, dict)
 //     .reduce_incremental(*, outputs=None) -> (GraphStore, dict)
 //     .reduction_report(*, outputs=None) -> dict
+//     .__reduce__() / .__setstate__(state)        pickle and copy (pickle.cpp)
 #include "binding/graph_store.hpp"
+
+#include <utility>
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/pickle.hpp"
 
 namespace korvane::py {
 
@@ -106,6 +110,13 @@ PyMethodDef graph_store_methods[] = {
     {"reduction_report", FASTCALL(reduction_report), METH_FASTCALL | METH_KEYWORDS,
      "reduction_report($self, *, outputs=None)\n--\n\n"
      "The report of reduce() without keeping the reduced store."},
+    {"__reduce__", graph_store_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "Pickle and copy support: the store travels as its blob (with its output marks) and its\n"
+     "node map, and comes back with the same ids, outputs and node map."},
+    {"__setstate__", graph_store_setstate, METH_O,
+     "__setstate__($self, state, /)\n--\n\n"
+     "Fills a new, empty store from the state __reduce__ gave."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
@@ -151,6 +162,13 @@ Ref wrap_store(std::unique_ptr<Store> store) {
   Ref self = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(graph_store_type()), 0));
   as_graph_store(self.get())->store = store.release();
   return self;
+}
+
+void replace_store(PyObject* self, std::unique_ptr<Store> store) noexcept {
+  GraphStoreObject* obj = as_graph_store(self);
+  // The cache's ids refer to the pools of the store it was filled for.
+  delete std::exchange(obj->cache, nullptr);
+  delete std::exchange(obj->store, store.release());
 }
 
 }  // namespace korvane::py

@@ -6,6 +6,7 @@
 //     .total_work() -> int
 //     .canonical_count() -> int
 //     .finalize(store, *, maximal_fusion=False, outputs=None) -> (GraphStore, dict)
+//     .__reduce__()                       refuses pickle and copy (pickle.cpp)
 #include "binding/incremental_reducer.hpp"
 
 #include <memory>
@@ -14,6 +15,7 @@
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/graph_store.hpp"
+#include "binding/pickle.hpp"
 #include "binding/reduction.hpp"
 #include "optimizer/incremental.hpp"
 
@@ -124,6 +126,9 @@ PyMethodDef reducer_methods[] = {
      "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
      "Consumes the rest of the store and reduces the canonical form. Returns (reduced GraphStore,\n"
      "report dict); the reducer stays usable."},
+    {"__reduce__", reducer_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "Refuses pickling and copying: the reducer is bound to a live store and holds its canonical form."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

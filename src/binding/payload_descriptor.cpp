@@ -4,6 +4,7 @@
 //                     preprocessing_ref=None)
 //     .kind .content_hash .framework .version .io_schema   str, read-only
 //     .preprocessing_ref                                    str or None
+//     .__reduce__()                                         pickle and copy (pickle.cpp)
 #include "binding/payload_descriptor.hpp"
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/pickle.hpp"
 
 namespace korvane::py {
 
@@ -94,6 +96,12 @@ PyGetSetDef descriptor_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
 };
 
+PyMethodDef descriptor_methods[] = {
+    {"__reduce__", descriptor_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle and copy support: rebuilt by the constructor from the six fields."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
 PyType_Slot descriptor_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)\n"
@@ -103,6 +111,7 @@ PyType_Slot descriptor_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
     {Py_tp_getset, descriptor_getset},
+    {Py_tp_methods, descriptor_methods},
     {0, nullptr},  // sentinel
 };
 
