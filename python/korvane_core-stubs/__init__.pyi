@@ -32,6 +32,45 @@ class ReductionReport(TypedDict):
     boundary_nodes: int
 
 @type_check_only
+class ReductionPhases(TypedDict):
+    """Wall time of each phase of a reduction, in seconds."""
+
+    snapshot: float
+    reachability: float
+    symbols: float
+    load: float
+    saturation: float
+    extraction: float
+    hash_consing: float
+    fusion: float
+    build: float
+
+@type_check_only
+class RewriteIteration(TypedDict):
+    memo_size: int
+    class_count: int
+    applied: dict[str, int]
+    rebuild_unions: int
+    search_time: float
+    apply_time: float
+    rebuild_time: float
+    total_time: float
+
+@type_check_only
+class RuleScheduling(TypedDict):
+    times_applied: int
+    times_banned: int
+    banned_until: int
+
+@type_check_only
+class ReductionProfile(ReductionReport):
+    phases: ReductionPhases
+    stop_reason: Literal["Saturated", "IterationLimit", "NodeLimit", "TimeLimit"]
+    stop_payload: int | float | None
+    iterations: list[RewriteIteration]
+    rules: dict[str, RuleScheduling]
+
+@type_check_only
 class MemberDict(TypedDict):
     kind: Literal["op", "red"]
     name: str
@@ -135,6 +174,9 @@ class GraphStore:
     ) -> tuple[GraphStore, ReductionReport]: ...
     def reduce_incremental(self, *, outputs: _NodeIds | None = None) -> tuple[GraphStore, ReductionReport]: ...
     def reduction_report(self, *, outputs: _NodeIds | None = None) -> ReductionReport: ...
+    def reduction_profile(
+        self, *, maximal_fusion: _FusionFlag = False, outputs: _NodeIds | None = None
+    ) -> ReductionProfile: ...
     def __reduce__(self) -> tuple[type[GraphStore], tuple[()], tuple[int, bytes, bytes]]: ...
     def __setstate__(self, state: tuple[int, bytes, bytes], /) -> None: ...
 

@@ -17,6 +17,7 @@
 //     .reduce(*, maximal_fusion=False, outputs=None) -> (GraphStore, dict)
 //     .reduce_incremental(*, outputs=None) -> (GraphStore, dict)
 //     .reduction_report(*, outputs=None) -> dict
+//     .reduction_profile(*, maximal_fusion=False, outputs=None) -> dict
 //     .__reduce__() / .__setstate__(state)        pickle and copy (pickle.cpp)
 #include "binding/graph_store.hpp"
 
@@ -110,6 +111,10 @@ PyMethodDef graph_store_methods[] = {
     {"reduction_report", FASTCALL(reduction_report), METH_FASTCALL | METH_KEYWORDS,
      "reduction_report($self, *, outputs=None)\n--\n\n"
      "The report of reduce() without keeping the reduced store."},
+    {"reduction_profile", FASTCALL(reduction_profile), METH_FASTCALL | METH_KEYWORDS,
+     "reduction_profile($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "Runs the reduction of reduce() and tells how it went: the report's six counters, the wall\n"
+     "time of each phase, the rewrite run's stop reason and iterations, and each rule's scheduling."},
     {"__reduce__", graph_store_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "Pickle and copy support: the store travels as its blob (with its output marks) and its\n"

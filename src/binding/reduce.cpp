@@ -3,6 +3,8 @@
 #include "binding/convert.hpp"
 #include "binding/graph_store.hpp"
 #include "binding/reduction.hpp"
+#include "common/internal_error.hpp"
+#include "common/lap.hpp"
 #include "optimizer/saturation_engine.hpp"
 
 namespace korvane::py {
@@ -44,18 +46,98 @@ namespace {
 const Signature kReduce{"GraphStore.reduce", {"maximal_fusion", "outputs"}, 0, 0};
 const Signature kReduceIncremental{"GraphStore.reduce_incremental", {"outputs"}, 0, 0};
 const Signature kReductionReport{"GraphStore.reduction_report", {"outputs"}, 0, 0};
+const Signature kReductionProfile{"GraphStore.reduction_profile", {"maximal_fusion", "outputs"}, 0, 0};
 
 // Reduces a snapshot of the store; the store's lock is held only while the
-// snapshot is copied.
+// snapshot is copied. With `profile` given, the phases are timed there.
 std::unique_ptr<Store> reduce_store(const Store& store, bool maximal_fusion,
-                                    const std::optional<std::vector<NodeId>>& outputs, ReductionCounters& counters) {
+                                    const std::optional<std::vector<NodeId>>& outputs, ReductionCounters& counters,
+                                    ReductionProfile* profile = nullptr) {
   const SaturationEngine engine;
+  Lap lap(profile != nullptr);
   Snapshot snap = store.snapshot();
+  if (profile != nullptr) profile->snapshot = lap.next();
   if (outputs) check_outputs(*outputs, snap.graph.size());
   const std::vector<NodeId>& chosen = outputs ? *outputs : snap.outputs;
-  ReductionResult result = reduce_nodes(std::move(snap.graph), chosen, engine, maximal_fusion);
+  ReductionResult result = reduce_nodes(std::move(snap.graph), chosen, engine, maximal_fusion, profile);
   counters = result.counters;
-  return build_reduced_store(std::move(result));
+  lap.next();
+  auto reduced = build_reduced_store(std::move(result));
+  if (profile != nullptr) profile->build = lap.next();
+  return reduced;
+}
+
+void set_item(PyObject* dict, const char* key, Ref value) {
+  if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonError{};
+}
+
+Ref u64(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
+Ref seconds(double v) { return check(PyFloat_FromDouble(v)); }
+
+// {"memo_size", "class_count", "applied": {rule: changes}, "rebuild_unions", and the four times}.
+Ref iteration_dict(const egraph::Iteration& it) {
+  Ref applied = check(PyDict_New());
+  for (const auto& [rule, changes] : it.applied) {
+    const std::string_view name = egraph::resolve(rule);
+    Ref key = check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (PyDict_SetItem(applied.get(), key.get(), u64(changes).get()) < 0) throw PythonError{};
+  }
+  Ref d = check(PyDict_New());
+  set_item(d.get(), "memo_size", u64(it.egraph_nodes));
+  set_item(d.get(), "class_count", u64(it.egraph_classes));
+  set_item(d.get(), "applied", std::move(applied));
+  set_item(d.get(), "rebuild_unions", u64(it.n_rebuilds));
+  set_item(d.get(), "search_time", seconds(it.search_time));
+  set_item(d.get(), "apply_time", seconds(it.apply_time));
+  set_item(d.get(), "rebuild_time", seconds(it.rebuild_time));
+  set_item(d.get(), "total_time", seconds(it.total_time));
+  return d;
+}
+
+// The stop reason's name and its payload (None for Saturated).
+std::pair<const char*, Ref> stop_reason(const egraph::StopReason& reason) {
+  struct Visit {
+    std::pair<const char*, Ref> operator()(const egraph::Saturated&) const { return {"Saturated", Ref::borrow(Py_None)}; }
+    std::pair<const char*, Ref> operator()(const egraph::IterationLimit& r) const {
+      return {"IterationLimit", u64(r.iterations)};
+    }
+    std::pair<const char*, Ref> operator()(const egraph::NodeLimit& r) const { return {"NodeLimit", u64(r.nodes)}; }
+    std::pair<const char*, Ref> operator()(const egraph::TimeLimit& r) const {
+      return {"TimeLimit", seconds(r.seconds)};
+    }
+  };
+  return std::visit(Visit{}, reason);
+}
+
+Ref profile_dict(const ReductionCounters& counters, const ReductionProfile& p) {
+  Ref d = report_dict(counters);
+  Ref phases = check(PyDict_New());
+  const std::pair<const char*, double> times[] = {
+      {"snapshot", p.snapshot},       {"reachability", p.reachability},   {"symbols", p.symbols},
+      {"load", p.run.load_time},      {"saturation", p.run.saturation_time}, {"extraction", p.run.extraction_time},
+      {"hash_consing", p.hash_consing}, {"fusion", p.fusion},             {"build", p.build},
+  };
+  for (const auto& [key, value] : times) set_item(phases.get(), key, seconds(value));
+  set_item(d.get(), "phases", std::move(phases));
+  korvane::check(p.run.stop_reason.has_value(), "a rewrite run ended without a stop reason");
+  auto [reason, payload] = stop_reason(*p.run.stop_reason);
+  set_item(d.get(), "stop_reason", check(PyUnicode_FromString(reason)));
+  set_item(d.get(), "stop_payload", std::move(payload));
+  Ref iterations = check(PyList_New(0));
+  for (const egraph::Iteration& it : p.run.iterations) {
+    if (PyList_Append(iterations.get(), iteration_dict(it).get()) < 0) throw PythonError{};
+  }
+  set_item(d.get(), "iterations", std::move(iterations));
+  Ref rules = check(PyDict_New());
+  for (const auto& [name, stats] : p.run.rules) {
+    Ref r = check(PyDict_New());
+    set_item(r.get(), "times_applied", u64(stats.times_applied));
+    set_item(r.get(), "times_banned", u64(stats.times_banned));
+    set_item(r.get(), "banned_until", u64(stats.banned_until));
+    if (PyDict_SetItemString(rules.get(), name.c_str(), r.get()) < 0) throw PythonError{};
+  }
+  set_item(d.get(), "rules", std::move(rules));
+  return d;
 }
 
 }  // namespace
@@ -94,6 +176,19 @@ PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nar
     ReductionCounters counters;
     reduce_store(store_of(self), false, outputs, counters);
     return report_dict(counters).release();
+  });
+}
+
+PyObject* reduction_profile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    bind(kReductionProfile, args, nargs, kwnames, a);
+    const bool maximal = to_fusion_flag(a[0]);
+    const auto outputs = to_outputs(a[1]);
+    ReductionCounters counters;
+    ReductionProfile profile;
+    reduce_store(store_of(self), maximal, outputs, counters, &profile);
+    return profile_dict(counters, profile).release();
   });
 }
 

@@ -8,6 +8,7 @@
 #include "common/hash.hpp"
 #include "common/hashed_id_set.hpp"
 #include "common/internal_error.hpp"
+#include "common/lap.hpp"
 #include "egraph/prefetch.hpp"
 #include "egraph/symbol.hpp"
 #include "optimizer/fusion.hpp"
@@ -228,7 +229,9 @@ class Emitter {
 }  // namespace
 
 ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                             bool maximal_fusion) {
+                             bool maximal_fusion, ReductionProfile* profile) {
+  Lap lap(profile != nullptr);
+  RewriteRun* run = profile != nullptr ? &profile->run : nullptr;
   const size_t n = graph.size();
   ReductionResult result;
   result.counters.input_nodes = n;
@@ -246,6 +249,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     }
   }
   result.counters.reachable_nodes = live_nodes.size();
+  if (profile != nullptr) profile->reachability = lap.next();
 
   // 3-4. Template map and the engine's input, one term per live node.
   egraph::SymbolScope symbols;
@@ -277,7 +281,9 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     // From here on only the templates need the node records.
     graph.nodes = NodeTable();
     std::vector<uint32_t>().swap(live_nodes);
-    answer = engine.canonicalize(terms, symbols);
+    if (profile != nullptr) profile->symbols = lap.next();
+    answer = engine.canonicalize(terms, symbols, run);
+    lap.next();  // the engine times its own phases
   }
   check(answer.roots.size() == outputs.size() && answer.class_of.size() == result.counters.reachable_nodes,
         "rewrite engine answer has the wrong shape");
@@ -303,6 +309,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   std::vector<uint32_t> roots;
   roots.reserve(answer.roots.size());
   for (uint32_t r : answer.roots) roots.push_back(canonical_of[r]);
+  if (profile != nullptr) profile->hash_consing = lap.next();
 
   // 7. Fusion and emission into the reduced graph.
   const FusionPlan plan = plan_fusion(records, roots, maximal_fusion);
@@ -323,6 +330,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     if (live_id[i] == kNone) continue;
     result.node_map[i] = emitter.placement[canonical_of[answer.class_of[live_id[i]]]];
   }
+  if (profile != nullptr) profile->fusion = lap.next();
   return result;
 }
 

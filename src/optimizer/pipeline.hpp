@@ -37,11 +37,25 @@ struct ReductionResult {
   ReductionCounters counters;
 };
 
+/// Where a reduction's time went, in seconds per phase, and how its rewrite
+/// run went. The snapshot and the building of the reduced store are the
+/// caller's to time.
+struct ReductionProfile {
+  double snapshot = 0;
+  double reachability = 0;  ///< reachability and compaction
+  double symbols = 0;       ///< node symbols, template map and the engine's input
+  double hash_consing = 0;
+  double fusion = 0;        ///< fusion, emission, outputs and node map
+  double build = 0;
+  RewriteRun run;           ///< the engine's load, saturation and extraction
+};
+
 /// Reduces `graph` against `outputs` (ids below its size, duplicates
 /// allowed). Calls `engine` once. Keeps no state between calls: the live
-/// nodes' symbols are interned in a scope that ends with the call.
+/// nodes' symbols are interned in a scope that ends with the call. With
+/// `profile` given, also times the phases and records the rewrite run there.
 ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                             bool maximal_fusion);
+                             bool maximal_fusion, ReductionProfile* profile = nullptr);
 
 /// Interns the result's nodes in order into a new store, marks its outputs
 /// and stores its node map.

@@ -1,9 +1,11 @@
 // saturation_engine.cpp - the rewrite engine.
 #include "optimizer/saturation_engine.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "common/internal_error.hpp"
+#include "common/lap.hpp"
 #include "egraph/load.hpp"
 #include "egraph/prefetch.hpp"
 #include "egraph/runner.hpp"
@@ -65,6 +67,17 @@ std::vector<egraph::Rewrite> make_rules() {
   return rules;
 }
 
+// The runner's records and the scheduler's statistics, for a caller that
+// asked how the run went.
+void record_run(egraph::Runner& runner, RewriteRun& run) {
+  run.stop_reason = runner.stop_reason();
+  run.iterations = runner.iterations();
+  if (const auto* backoff = dynamic_cast<const egraph::BackoffScheduler*>(&runner.scheduler())) {
+    for (const auto& [name, stats] : backoff->stats()) run.rules.emplace_back(egraph::resolve(name), stats);
+    std::sort(run.rules.begin(), run.rules.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+}
+
 }  // namespace
 
 SaturationEngine::SaturationEngine() {
@@ -74,7 +87,8 @@ SaturationEngine::SaturationEngine() {
 
 void SaturationEngine::add_operators(egraph::SymbolScope& symbols) const { seed(symbols); }
 
-CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const {
+CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::SymbolScope& symbols,
+                                              RewriteRun* run) const {
   const TermList& in = input.records;
   const size_t n = in.size();
 
@@ -82,6 +96,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
   check(symbols.size() >= rules_->size() && symbols.resolve(Symbol(1)) == rule_operators().front(),
         "terms from a scope the engine did not seed");
 
+  Lap lap(run != nullptr);
   // Load every term; ids[i] is the class of term i.
   egraph::EGraph graph;
   const std::vector<ClassId> ids = egraph::add_terms(
@@ -90,8 +105,13 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
   // Saturate. Whatever ends the run, the merges it made are sound.
   egraph::Runner runner;
   runner.set_egraph(std::move(graph)).set_iteration_limit(kIterationLimit).set_node_limit(4 * n + 1024);
+  if (run != nullptr) run->load_time = lap.next();
   runner = std::move(runner).run(*rules_);
   const egraph::EGraph& saturated = runner.egraph();
+  if (run != nullptr) {
+    run->saturation_time = lap.next();
+    record_run(runner, *run);
+  }
 
   // The first term of each class in input order represents it.
   CanonicalTerms out;
@@ -125,10 +145,11 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
   // Every run ends with a rebuild, after which no two classes hold equal
   // nodes; a record is a node of its class over its children's classes.
   out.distinct = true;
+  if (run != nullptr) run->extraction_time = lap.next();
   return out;
 }
 
-CanonicalTerms PassThroughEngine::canonicalize(const TermGraph& input, egraph::SymbolScope&) const {
+CanonicalTerms PassThroughEngine::canonicalize(const TermGraph& input, egraph::SymbolScope&, RewriteRun*) const {
   CanonicalTerms out;
   out.records = input.records;
   out.roots = input.roots;

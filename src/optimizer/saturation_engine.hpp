@@ -36,7 +36,8 @@ class SaturationEngine final : public RewriteEngine {
 
   SaturationEngine();
   void add_operators(egraph::SymbolScope& symbols) const override;
-  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const override;
+  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols,
+                              RewriteRun* run) const override;
 
   const std::vector<egraph::Rewrite>& rules() const { return *rules_; }
 
@@ -47,7 +48,8 @@ class SaturationEngine final : public RewriteEngine {
 /// An engine that rewrites nothing: its answer is its input.
 class PassThroughEngine final : public RewriteEngine {
  public:
-  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const override;
+  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols,
+                              RewriteRun* run) const override;
 };
 
 }  // namespace korvane

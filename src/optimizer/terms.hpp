@@ -6,8 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
+
+#include "egraph/runner.hpp"
 
 #include "egraph/symbol.hpp"
 #include "egraph/symbol_scope.hpp"
@@ -61,18 +66,32 @@ struct CanonicalTerms {
   bool distinct = false;
 };
 
+/// How an engine's rewrite run went, for a caller that asks: the times of
+/// its phases in seconds, the runner's stop reason and iteration records,
+/// and the scheduler's statistics per rule name, in name order.
+struct RewriteRun {
+  double load_time = 0;
+  double saturation_time = 0;
+  double extraction_time = 0;
+  std::optional<egraph::StopReason> stop_reason;
+  std::vector<egraph::Iteration> iterations;
+  std::vector<std::pair<std::string, egraph::RuleStats>> rules;
+};
+
 /// Canonicalises a term graph whose symbols come from `symbols`, a scope
 /// that `add_operators` prepared before the terms' symbols went in. The
 /// answer must keep every child below its term, have one root per input
 /// root and one class_of entry per input term, flag exactly the terms whose
 /// symbol does not begin "op|" as boundaries, and give boundary terms only
-/// symbols of input terms.
+/// symbols of input terms. With `run` given, the engine also reports how
+/// its run went there.
 class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
   /// Adds the engine's own operators to `symbols`, a fresh scope.
   virtual void add_operators(egraph::SymbolScope&) const {}
-  virtual CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const = 0;
+  virtual CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols,
+                                      RewriteRun* run) const = 0;
 };
 
 }  // namespace korvane

@@ -229,8 +229,9 @@ TEST(Pipeline, ReducingAReducedStoreIsAFixedPoint) {
 class RehashedSaturation : public RewriteEngine {
  public:
   void add_operators(egraph::SymbolScope& symbols) const override { SaturationEngine().add_operators(symbols); }
-  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols) const override {
-    CanonicalTerms out = SaturationEngine().canonicalize(input, symbols);
+  CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols,
+                              RewriteRun* run) const override {
+    CanonicalTerms out = SaturationEngine().canonicalize(input, symbols, run);
     out.distinct = false;
     return out;
   }

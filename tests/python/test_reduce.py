@@ -97,7 +97,7 @@ def test_fusion_flag_refuses_everything_else(flag, message):
     assert message in str(info.value) and "maximal_fusion" in str(info.value)
 
 
-@pytest.mark.parametrize("method", ["reduce", "reduce_incremental", "reduction_report"])
+@pytest.mark.parametrize("method", ["reduce", "reduce_incremental", "reduction_report", "reduction_profile"])
 @pytest.mark.parametrize(
     "outputs, error, message",
     [
