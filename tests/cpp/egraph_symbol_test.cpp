@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "common/internal_error.hpp"
+#include "egraph/egraph.hpp"
 #include "egraph/symbol.hpp"
+#include "egraph/symbol_scope.hpp"
 
 namespace korvane::egraph {
 namespace {
@@ -101,6 +103,41 @@ TEST(Symbol, ConcurrentInterningAgrees) {
   for (Symbol symbol : seen[0]) raws.push_back(symbol.raw());
   std::sort(raws.begin(), raws.end());
   EXPECT_EQ(std::adjacent_find(raws.begin(), raws.end()), raws.end()) << "distinct texts share a symbol";
+}
+
+TEST(SymbolScope, InternsTextsOfItsOwnAndRefusesForeignSymbols) {
+  SymbolScope scope;
+  const Symbol a = scope.intern("op|f|x=i0000000000000001");
+  EXPECT_EQ(scope.intern("op|f|x=i0000000000000001"), a);
+  const Symbol empty = scope.intern("");
+  EXPECT_NE(empty, a);
+  EXPECT_EQ(scope.resolve(a), "op|f|x=i0000000000000001");
+  EXPECT_EQ(scope.resolve(empty), "");
+  EXPECT_EQ(scope.size(), 2u);
+  EXPECT_THROW(scope.resolve(Symbol(3)), InternalError);
+  EXPECT_THROW(scope.resolve(Symbol()), InternalError);
+  // Many texts: the list grows without copying what it holds.
+  for (int i = 0; i < 100000; ++i) scope.intern(std::string("t").append(std::to_string(i)));
+  EXPECT_EQ(scope.resolve(a), "op|f|x=i0000000000000001");
+  EXPECT_EQ(scope.resolve(scope.intern("t99999")), "t99999");
+}
+
+TEST(SymbolScope, ScopedRulesMatchTermsOfTheSameScope) {
+  auto rule = Rewrite::parse("commute-f", "(f ?a ?b)", "(f ?b ?a)");
+  ASSERT_TRUE(rule);
+  SymbolScope scope;
+  const Rewrite scoped_rule = scoped(rule.value(), scope);
+  EXPECT_EQ(scoped_rule.name(), rule.value().name());
+  EGraph egraph;
+  const ClassId a = egraph.add(SymbolLang{scope.intern("a"), {}});
+  const ClassId b = egraph.add(SymbolLang{scope.intern("b"), {}});
+  const ClassId ab = egraph.add(SymbolLang{scope.intern("f"), Children{a, b}});
+  egraph.rebuild();
+  const auto matches = scoped_rule.search(egraph);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].class_id, ab);
+  // The unscoped rule's operator is the process-wide symbol of "f", which no term here carries.
+  EXPECT_TRUE(rule.value().search(egraph).empty());
 }
 
 }  // namespace
