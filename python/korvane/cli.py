@@ -4,7 +4,7 @@
     korvane inspect FILE.kir [--limit N] [--node ID]
     korvane dot FILE.kir [--around ID[,ID...] [--depth K]] [-o OUT]
     korvane stats FILE.kir [--json]
-    korvane reduce FILE.kir [--outputs 3,7] [--maximal-fusion] -o OUT.kir
+    korvane reduce FILE.kir [--outputs 3,7] [--maximal-fusion] [--profile] -o OUT.kir
 
 Every failure the user can mend (a missing or damaged file, a bad argument, an
 unknown node id, an output that cannot be written) is one line on standard
@@ -32,6 +32,7 @@ import korvane_core
 from . import sample
 from .blob import KINDS, Blob, BlobError, dot_escaped, read_blob
 from .neighbourhood import DotText, around_dot, edges_start
+from .profile import profile_text
 from .stats import graph_stats, stats_text
 
 REPORT_KEYS = ("input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")
@@ -363,6 +364,10 @@ def cmd_reduce(args: argparse.Namespace) -> int:
     write(args.output, reduced.serialize())
     out(report_table({"reduce": report}))
     out(f"wrote {reduced.node_count()} nodes to {safe(args.output)}")
+    if args.profile:
+        # The same reduction again, with the clock read at every phase and iteration.
+        profile = store.reduction_profile(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
+        out("\n" + profile_text(profile, safe))
     return 0
 
 
@@ -407,6 +412,8 @@ def build_parser() -> argparse.ArgumentParser:
     reduce.add_argument("--outputs", type=parse_outputs, metavar="IDS",
                         help="comma-separated output node ids (default: the blob's outputs)")
     reduce.add_argument("--maximal-fusion", action="store_true", help="fuse fan-out chains too")
+    reduce.add_argument("--profile", action="store_true",
+                        help="then print where the reduction spends its time: phases, rewrite iterations, rules")
     reduce.add_argument("-o", "--output", required=True, metavar="OUT.kir")
     reduce.set_defaults(func=cmd_reduce)
     return parser

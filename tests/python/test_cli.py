@@ -437,3 +437,23 @@ def test_failures_and_hostile_text_are_reported_in_one_line(case, wide, blob, tm
         assert len(out.decode().splitlines()) == 6
     if mode == "edge":  # node 0 alone: no input, no consumer
         assert re.findall(r"^  n(\d+)", out.decode(), re.M) == ["0"] and len(out.decode().splitlines()) == 3
+
+
+def test_reduce_profile_prints_phases_iterations_and_rules(blob, tmp_path):
+    path, rec = blob
+    status, out, err = run("reduce", str(path), "--maximal-fusion", "--profile", "-o", str(tmp_path / "r.kir"))
+    assert (status, err) == (0, "")
+    profile = kc.GraphStore.deserialize(path.read_bytes()).reduction_profile(maximal_fusion=True)
+    _, phases, iterations, rules = out.split("\n\n")
+    phases = phases.splitlines()
+    assert [line.split()[0] for line in phases[1:-2]] == list(profile["phases"])
+    assert phases[-2].startswith("total") and phases[-1] == "stopped: Saturated"
+    iterations, rules = iterations.splitlines(), rules.splitlines()
+    assert [[int(cell.replace(",", "")) for cell in line.split()[:5]] for line in iterations[1:]] == [
+        [i, it["memo_size"], it["class_count"], sum(it["applied"].values()), it["rebuild_unions"]]
+        for i, it in enumerate(profile["iterations"])]
+    assert [line.split() for line in rules[1:]] == [
+        [name, str(r["times_applied"]), str(r["times_banned"]), str(r["banned_until"])]
+        for name, r in sorted(profile["rules"].items())]
+    for table in (iterations, rules):  # numbers right-aligned under their headers
+        assert len({len(line) for line in table}) == 1
