@@ -1,27 +1,36 @@
 // reduce_fuzz.cpp - libFuzzer target for the reduction.
 //
-// The bytes are a small recording program: sources, operators (the
-// commutative ones, identities and look-alikes among them), reductions,
-// externals, exchanges and joins over earlier nodes, output marks, and
-// steps of an incremental reducer fed along the way. The graph is reduced
-// in both fusion modes, and then once more after recording further nodes
-// on top of the reduced graph (which holds stages). Every reduction must
-// hold together: counters that add up, outputs and node-map entries that
-// point into the reduced graph, a blob that reads back to the same bytes,
-// a reduced graph that reduces to itself, and the incremental reducer
-// agreeing with the one-shot reduction on what it produced.
+// After a first byte that picks the fusion modes, the bytes are a small
+// recording program: sources, operators (the commutative ones, identities
+// and look-alikes among them), reductions, externals, exchanges and joins
+// over earlier nodes, output marks, and steps of an incremental reducer fed
+// along the way. The graph is reduced, once in one go and once by the
+// incremental reducer, and then again after recording further nodes on top
+// of the reduced graph (which holds stages). Every reduction must compute
+// what the graph it came from computes: each output, and each node the node
+// map places, means the same term once identity operators are dropped and
+// the operands of commutative ones put in order. It must also hold
+// together: counters that add up, a node map that places every node the
+// outputs depend on (and no other), a blob that reads back to the same
+// bytes, a reduced graph that reduces to itself, and the incremental
+// reducer agreeing with the one-shot reduction.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "optimizer/incremental.hpp"
+#include "optimizer/node_symbol.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "store/blob.hpp"
@@ -45,6 +54,11 @@ using korvane::Store;
       __builtin_trap();                                             \
     }                                                               \
   } while (false)
+
+// Nodes recorded per half of the program. A reduction's time grows with
+// the graph, and the rules, fusion and stages over stages all meet within
+// a few dozen nodes: small graphs let the fuzzer try many more programs.
+constexpr uint64_t kMaxNodes = 24;
 
 /// Reads the program's bytes; past the end every read gives 0.
 class Bytes {
@@ -74,6 +88,146 @@ std::vector<ParamRef> params_for(uint8_t choice) {
     case 6: return {scalar(1.0), {"side", ParamTag::Str, 0, "r"}, {"x", ParamTag::Bool, 1, {}}};
     default: return {};
   }
+}
+
+/// What the nodes of a graph compute, as terms over the node symbols modulo
+/// the rewrite rules: an identity operator means its input, and a
+/// commutative operator without parameters means the same whichever order
+/// its two operands come in. A stage means its last member, each member
+/// being its token applied to its refs. Equal numbers mean equal terms.
+class Meanings {
+ public:
+  /// Per node of `graph`, and per stage member (at `member_base[node]`).
+  struct OfGraph {
+    std::vector<uint32_t> node;
+    std::vector<uint32_t> member_base;
+    std::vector<uint32_t> member;
+  };
+
+  OfGraph of(const korvane::Graph& graph) {
+    OfGraph out;
+    const korvane::NodeTable& nodes = graph.nodes;
+    out.node.reserve(nodes.size());
+    out.member_base.reserve(nodes.size());
+    // Symbols by node content and by token string id, for this graph's pools.
+    std::map<std::tuple<NodeKind, uint32_t, uint32_t>, Symbol> node_symbols;
+    std::map<uint32_t, Symbol> token_symbols;
+    std::vector<uint32_t> args;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+      const korvane::NodeRec& rec = nodes.recs[i];
+      const auto inputs = nodes.inputs_of(i);
+      out.member_base.push_back(static_cast<uint32_t>(out.member.size()));
+      if (rec.kind != NodeKind::Stage) {
+        const auto content = std::make_tuple(rec.kind, rec.payload, graph.pools.param_maps[rec.params].canon);
+        auto it = node_symbols.find(content);
+        if (it == node_symbols.end()) {
+          it = node_symbols.emplace(content, symbol(korvane::node_symbol(graph.pools, rec))).first;
+        }
+        args.clear();
+        for (uint32_t in : inputs) args.push_back(out.node[in]);
+        out.node.push_back(term(it->second, args));
+        continue;
+      }
+      const auto members = graph.pools.member_list(rec.payload);
+      require(!members.empty());
+      const size_t base = out.member.size();
+      for (const korvane::MemberRec& m : members) {
+        auto it = token_symbols.find(m.token);
+        if (it == token_symbols.end()) it = token_symbols.emplace(m.token, symbol(graph.pools.str(m.token))).first;
+        args.clear();
+        for (const korvane::StageRef& ref : graph.pools.member_refs(m)) {
+          if (ref.kind == korvane::StageRef::Kind::Input) {
+            require(ref.index < inputs.size());
+            args.push_back(out.node[inputs[ref.index]]);
+          } else {
+            require(base + ref.index < out.member.size());
+            args.push_back(out.member[base + ref.index]);
+          }
+        }
+        out.member.push_back(term(it->second, args));
+      }
+      out.node.push_back(out.member.back());
+    }
+    return out;
+  }
+
+ private:
+  struct Symbol {
+    uint32_t id;
+    bool identity;     ///< drops out when applied to one operand
+    bool commutative;  ///< takes two operands in either order
+  };
+
+  Symbol symbol(std::string_view text) {
+    static constexpr std::string_view kIdentities[] = {
+        "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+        "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+    static constexpr std::string_view kCommutative[] = {"op|add", "op|mul", "op|and",     "op|or",
+                                                        "op|eq",  "op|ne",  "op|maximum", "op|minimum"};
+    const uint32_t id = symbols_.try_emplace(std::string(text), symbols_.size()).first->second;
+    return {id, std::ranges::find(kIdentities, text) != std::end(kIdentities),
+            std::ranges::find(kCommutative, text) != std::end(kCommutative)};
+  }
+
+  uint32_t term(const Symbol& symbol, std::vector<uint32_t>& args) {
+    if (symbol.identity && args.size() == 1) return args[0];
+    if (symbol.commutative && args.size() == 2) std::ranges::sort(args);
+    std::vector<uint32_t> key{symbol.id};
+    key.insert(key.end(), args.begin(), args.end());
+    return terms_.try_emplace(std::move(key), terms_.size()).first->second;
+  }
+
+  std::unordered_map<std::string, uint32_t> symbols_;
+  std::map<std::vector<uint32_t>, uint32_t> terms_;
+};
+
+/// The nodes `outputs` depend on, their own included.
+std::vector<bool> reached_from(const korvane::NodeTable& nodes, const std::vector<NodeId>& outputs) {
+  std::vector<bool> reached(nodes.size());
+  std::vector<NodeId> stack(outputs);
+  while (!stack.empty()) {
+    const NodeId id = stack.back();
+    stack.pop_back();
+    if (reached[id]) continue;
+    reached[id] = true;
+    for (uint32_t in : nodes.inputs_of(id)) stack.push_back(in);
+  }
+  return reached;
+}
+
+/// Checks that `reduced`, reduced from a graph whose nodes mean `before`
+/// against `outputs`, computes the same: its node map places every node the
+/// outputs depend on (and, from a one-shot reduction, no other), each on a
+/// node or stage member meaning what it meant, every output on a node that
+/// is not inside a stage, and the reduced outputs are those nodes, each
+/// once. The incremental reducer places a dead node too when it is equal to
+/// a live one.
+void check_meanings(Meanings& meanings, const korvane::Snapshot& source, const Meanings::OfGraph& before,
+                    const std::vector<NodeId>& outputs, const Store& reduced, bool incremental) {
+  const korvane::Snapshot snap = reduced.snapshot();
+  const Meanings::OfGraph after = meanings.of(snap.graph);
+  const std::vector<korvane::NodeMapEntry> map = reduced.node_map();
+  const std::vector<bool> reached = reached_from(source.graph.nodes, outputs);
+  require(map.size() == before.node.size());
+  for (size_t i = 0; i < map.size(); ++i) {
+    const korvane::NodeMapEntry& e = map[i];
+    require(e.present() == reached[i] || (incremental && e.present()));
+    if (!e.present()) continue;
+    require(e.node < after.node.size());
+    if (!e.has_member()) {
+      require(after.node[e.node] == before.node[i]);
+      continue;
+    }
+    require(snap.graph.kind(e.node) == NodeKind::Stage && e.member < snap.graph.members(e.node).size());
+    require(after.member[after.member_base[e.node] + e.member] == before.node[i]);
+  }
+  std::vector<NodeId> expected;
+  for (NodeId out : outputs) {
+    const korvane::NodeMapEntry& e = map[out];
+    require(!e.has_member() || e.member + 1 == snap.graph.members(e.node).size());
+    if (std::ranges::find(expected, e.node) == expected.end()) expected.push_back(e.node);
+  }
+  require(snap.outputs == expected);
 }
 
 /// Carries out the program's instructions: record a node, choose an output,
@@ -143,25 +297,25 @@ std::string blob_of(const Store& store) {
   return std::move(blob.value());
 }
 
-/// Reduces `store` against `outputs` and checks the result; returns the
-/// reduced store.
-std::unique_ptr<Store> reduce_and_check(const Store& store, const std::vector<NodeId>& outputs, bool maximal,
-                                        bool holds_stages, ReductionCounters& counters) {
+/// Reduces the graph of `source`, whose nodes mean `before`, against
+/// `outputs` and checks the result; returns the reduced store.
+std::unique_ptr<Store> reduce_and_check(Meanings& meanings, const korvane::Snapshot& source,
+                                        const Meanings::OfGraph& before, const std::vector<NodeId>& outputs,
+                                        bool maximal, bool holds_stages, bool reduce_again,
+                                        ReductionCounters& counters) {
   const korvane::SaturationEngine engine;
-  ReductionResult result = korvane::reduce_nodes(store.snapshot().graph, outputs, engine, maximal);
+  ReductionResult result = korvane::reduce_nodes(source.graph, outputs, engine, maximal);
   counters = result.counters;
   const ReductionCounters& c = result.counters;
-  require(c.input_nodes == store.node_count());
+  require(c.input_nodes == source.graph.size());
   require(c.reachable_nodes <= c.input_nodes && c.canonical_nodes <= c.reachable_nodes);
   require(c.reduced_nodes == c.stages + c.boundary_nodes && c.reduced_nodes == result.nodes.size());
   require(result.outputs.size() == outputs.size() && result.node_map.size() == c.input_nodes);
-  for (uint64_t out : result.outputs) require(out < result.nodes.size());
-  for (NodeId out : outputs) require(result.node_map[out].present());
-  for (const korvane::NodeMapEntry& entry : result.node_map) require(!entry.present() || entry.node < result.nodes.size());
   std::unique_ptr<Store> reduced = korvane::build_reduced_store(std::move(result));
   // Emitted nodes are distinct, except that a stage of the input can come
   // out again equal to one fused here: the store then holds it once.
   require(reduced->node_count() == c.reduced_nodes || (holds_stages && reduced->node_count() < c.reduced_nodes));
+  check_meanings(meanings, source, before, outputs, *reduced, false);
 
   // The blob reads back to the same bytes.
   const std::string blob = blob_of(*reduced);
@@ -169,6 +323,7 @@ std::unique_ptr<Store> reduce_and_check(const Store& store, const std::vector<No
   require(back.ok() && blob_of(*back.value()) == blob);
 
   // A reduced graph reduces to itself.
+  if (!reduce_again) return reduced;
   const korvane::Snapshot snap = reduced->snapshot();
   ReductionResult again = korvane::reduce_nodes(snap.graph, snap.outputs, engine, maximal);
   require(blob_of(*korvane::build_reduced_store(std::move(again))) == blob);
@@ -178,34 +333,47 @@ std::unique_ptr<Store> reduce_and_check(const Store& store, const std::vector<No
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 4096) return 0;  // graphs of a few hundred nodes say everything
+  if (size == 0) return 0;
+  // The first byte chooses the fusion mode of each reduction, and which of
+  // the two reduced graphs is reduced once more.
+  const bool maximal = data[0] & 1;
+  const bool maximal_on_top = data[0] & 2;
+  const bool again_on_top = data[0] & 4;
+  ++data;
+  --size;
   Store store;
   korvane::IncrementalReducer reducer;
   Recorder recorder{store, &reducer, {}};
   // The program's first half records the graph, the rest records on top of
   // its reduction.
   Bytes first({data, size / 2});
-  while (!first.done()) recorder.step(first);
+  while (!first.done() && store.node_count() < kMaxNodes) recorder.step(first);
   if (store.node_count() == 0) return 0;
   if (recorder.outputs.empty()) recorder.outputs.push_back(store.node_count() - 1);
 
-  ReductionCounters one_shot[2];
-  std::unique_ptr<Store> reduced;
-  for (bool maximal : {false, true}) reduced = reduce_and_check(store, recorder.outputs, maximal, false, one_shot[maximal]);
-  require(one_shot[1].stages <= one_shot[0].stages);
+  Meanings meanings;
+  const korvane::Snapshot recorded = store.snapshot();
+  const Meanings::OfGraph before = meanings.of(recorded.graph);
+  ReductionCounters one_shot;
+  std::unique_ptr<Store> reduced =
+      reduce_and_check(meanings, recorded, before, recorder.outputs, maximal, false, !again_on_top, one_shot);
 
-  auto finalized = reducer.finalize(store, recorder.outputs, false);
+  auto finalized = reducer.finalize(store, recorder.outputs, maximal);
   require(finalized.ok());
   const ReductionCounters& inc = finalized.value().counters;
-  require(inc.canonical_nodes == one_shot[0].canonical_nodes && inc.stages == one_shot[0].stages &&
-          inc.reduced_nodes == one_shot[0].reduced_nodes && inc.boundary_nodes == one_shot[0].boundary_nodes);
+  require(inc.canonical_nodes == one_shot.canonical_nodes && inc.stages == one_shot.stages &&
+          inc.reduced_nodes == one_shot.reduced_nodes && inc.boundary_nodes == one_shot.boundary_nodes);
+  check_meanings(meanings, recorded, before, recorder.outputs, *finalized.value().store, true);
 
   // Recording goes on over the reduced graph: stages now feed new nodes.
   Recorder on_top{*reduced, nullptr, reduced->outputs()};
+  const uint64_t limit = reduced->node_count() + kMaxNodes;
   Bytes rest({data + size / 2, size - size / 2});
-  while (!rest.done()) on_top.step(rest);
+  while (!rest.done() && reduced->node_count() < limit) on_top.step(rest);
   if (on_top.outputs.empty()) on_top.outputs.push_back(reduced->node_count() - 1);
+  const korvane::Snapshot grown = reduced->snapshot();
+  const Meanings::OfGraph grown_before = meanings.of(grown.graph);
   ReductionCounters counters;
-  for (bool maximal : {false, true}) reduce_and_check(*reduced, on_top.outputs, maximal, true, counters);
+  reduce_and_check(meanings, grown, grown_before, on_top.outputs, maximal_on_top, true, again_on_top, counters);
   return 0;
 }
