@@ -32,7 +32,7 @@ import korvane_core
 from . import sample
 from .blob import KINDS, Blob, BlobError, dot_escaped, read_blob
 from .neighbourhood import DotText, around_dot, edges_start
-from .profile import profile_text
+from .profiling import profile_text
 from .stats import graph_stats, stats_text
 
 REPORT_KEYS = ("input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")
