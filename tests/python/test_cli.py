@@ -1,7 +1,6 @@
 """The korvane command on generated blobs: every subcommand, and the failures it reports."""
 
 import json
-import math
 import os
 import random
 import re
