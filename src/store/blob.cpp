@@ -288,34 +288,48 @@ class Cursor {
   const char* end_;
 };
 
-/// The end of the parameter section at `p`, found from its lengths and tags
-/// alone; null when the section is cut short or holds a bad tag (a full
-/// read then reports the first error in stream order).
-const char* skim_params(const char* p, const char* end) {
-  auto take = [&](size_t n) { return static_cast<size_t>(end - p) >= n ? (p += n, true) : false; };
-  if (end - p < 4) return nullptr;
-  uint32_t n = load<uint32_t>(p);
-  p += 4;
-  for (; n > 0; --n) {
-    if (end - p < 4) return nullptr;
-    if (!take(4 + size_t{load<uint32_t>(p)}) || p == end) return nullptr;
-    const auto tag = static_cast<uint8_t>(*p++);
-    switch (tag) {
-      case 0:
-      case 1:
-        if (!take(8)) return nullptr;
+/// Reads one parameter section: the entry count, then per entry the key,
+/// the value tag and the value. With `Keep`, every string is checked to be
+/// UTF-8 and the entries are appended to `out`; without, the section is
+/// only walked, to find where it ends.
+template <bool Keep>
+void read_param_section(Cursor& in, std::vector<ParamRef>& out) {
+  const uint32_t n = in.u32();
+  if constexpr (Keep) out.reserve(in.room_for(n, kMinParam));
+  for (uint32_t k = 0; k < n; ++k) {
+    ParamRef p;
+    p.key = Keep ? in.str() : in.bytes();
+    const uint8_t tag = in.u8();
+    if (tag > 3) fail(BlobError::Kind::InvalidTag, tag, "param");
+    p.tag = static_cast<ParamTag>(tag);
+    switch (p.tag) {
+      case ParamTag::Int:
+      case ParamTag::Float:
+        p.bits = in.u64();
         break;
-      case 2:
-        if (!take(1)) return nullptr;
+      case ParamTag::Bool:
+        p.bits = in.u8() != 0 ? 1 : 0;
         break;
-      case 3:
-        if (end - p < 4 || !take(4 + size_t{load<uint32_t>(p)})) return nullptr;
+      case ParamTag::Str:
+        p.str = Keep ? in.str() : in.bytes();
         break;
-      default:
-        return nullptr;
     }
+    if constexpr (Keep) out.push_back(p);
   }
-  return p;
+}
+
+/// The end of the parameter section at the start of `rest`, found from its
+/// lengths and tags alone; null when the section is cut short or holds a
+/// bad tag (a full read then reports the first error in stream order).
+const char* skim_params(std::string_view rest) {
+  Cursor in(rest);
+  std::vector<ParamRef> none;
+  try {
+    read_param_section<false>(in, none);
+  } catch (const BlobError&) {
+    return nullptr;
+  }
+  return in.position();
 }
 
 struct BytesHash {
@@ -438,7 +452,7 @@ class BlobReader {
   /// map's id can be remembered once the node is interned.
   const char* read_params(NodeSpec& node_spec) {
     const char* start = in_.position();
-    const char* end = skim_params(start, start + in_.remaining());
+    const char* end = skim_params(std::string_view(start, in_.remaining()));
     if (end != nullptr) {
       const std::string_view bytes(start, static_cast<size_t>(end - start));
       if (bytes.size() == 4) {  // an empty map
@@ -452,29 +466,8 @@ class BlobReader {
         return nullptr;
       }
     }
-    const uint32_t n = in_.u32();
     params_.clear();
-    params_.reserve(in_.room_for(n, kMinParam));
-    for (uint32_t k = 0; k < n; ++k) {
-      ParamRef p;
-      p.key = in_.str();
-      const uint8_t tag = in_.u8();
-      if (tag > 3) fail(BlobError::Kind::InvalidTag, tag, "param");
-      p.tag = static_cast<ParamTag>(tag);
-      switch (p.tag) {
-        case ParamTag::Int:
-        case ParamTag::Float:
-          p.bits = in_.u64();
-          break;
-        case ParamTag::Bool:
-          p.bits = in_.u8() != 0 ? 1 : 0;
-          break;
-        case ParamTag::Str:
-          p.str = in_.str();
-          break;
-      }
-      params_.push_back(p);
-    }
+    read_param_section<true>(in_, params_);
     sort_params(params_);
     node_spec.params = params_;
     params_end_ = in_.position();
