@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -155,36 +156,36 @@ struct MapError {
 // index must name a member of a stage.
 std::vector<NodeMapEntry> decode_node_map(const Store& store, std::string_view data) {
   if (data.size() % kEntrySize != 0) raise(PyExc_ValueError, "GraphStore state: truncated node map");
-  std::vector<NodeMapEntry> map(data.size() / kEntrySize);
+  const size_t entries = data.size() / kEntrySize;
+  std::vector<NodeMapEntry> map;
+  map.reserve(entries);
   const auto error = store.read_locked(
-      [&](const PoolData& pools, const NodeTable& nodes, const std::vector<NodeId>&) -> std::unique_ptr<MapError> {
-        for (size_t i = 0; i < map.size(); ++i) {
+      [&](const PoolData& pools, const NodeTable& nodes, const std::vector<NodeId>&) -> std::optional<MapError> {
+        for (size_t i = 0; i < entries; ++i) {
           const uint32_t node = get_u32(data.data() + i * kEntrySize);
           const uint32_t member = get_u32(data.data() + i * kEntrySize + 4);
+          NodeMapEntry& e = map.emplace_back();
           if (node == kAbsent) {
-            if (member != kAbsent) return std::make_unique<MapError>(MapError{i, "has a member but no node"});
+            if (member != kAbsent) return MapError{i, "has a member but no node"};
             continue;
           }
           if (node >= nodes.size()) {
-            return std::make_unique<MapError>(
-                MapError{i, "refers to node " + std::to_string(node) + " of " + std::to_string(nodes.size())});
+            return MapError{i, "refers to node " + std::to_string(node) + " of " + std::to_string(nodes.size())};
           }
-          map[i].node = node;
+          e.node = node;
           if (member == kAbsent) continue;
           if (nodes.recs[node].kind != NodeKind::Stage) {
-            return std::make_unique<MapError>(
-                MapError{i, "refers to member " + std::to_string(member) + " of node " + std::to_string(node) +
-                                ", which is not a stage"});
+            return MapError{i, "refers to member " + std::to_string(member) + " of node " + std::to_string(node) +
+                                   ", which is not a stage"};
           }
           const size_t members = pools.member_list(nodes.recs[node].payload).size();
           if (member >= members) {
-            return std::make_unique<MapError>(MapError{i, "refers to member " + std::to_string(member) +
-                                                              " of stage " + std::to_string(node) + ", which has " +
-                                                              std::to_string(members)});
+            return MapError{i, "refers to member " + std::to_string(member) + " of stage " + std::to_string(node) +
+                                   ", which has " + std::to_string(members) + " members"};
           }
-          map[i].member = member;
+          e.member = member;
         }
-        return nullptr;
+        return std::nullopt;
       });
   if (error) {
     raise(PyExc_ValueError, "GraphStore state: node map entry %zu %s", error->entry, error->message.c_str());

@@ -172,21 +172,20 @@ def test_only_a_new_store_takes_a_state(store):
 
 def test_pickling_while_another_thread_records_gives_prefixes():
     g, _ = traced(8)
-    started = threading.Event()
+    copies, started = [], threading.Event()
 
     def record():
-        for i in range(3000):
+        started.set()
+        for i in range(20_000):
             g.add_op("neg", [g.node_count() - 1], {"i": i})
-            started.set()
 
     old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
+    sys.setswitchinterval(1e-4)
     thread = threading.Thread(target=record)
-    copies = []
     try:
         thread.start()
         started.wait()
-        while thread.is_alive() and len(copies) < 300:
+        while thread.is_alive():
             copies.append(pickle.loads(pickle.dumps(g)))
     finally:
         thread.join()
