@@ -25,8 +25,8 @@ struct TooLarge {
 
 // The write pass stores through a raw cursor kept in a register (each
 // helper returns the advanced pointer); the plan guarantees the room. Going
-// through std::string appends, and through a cursor member that every byte
-// store might alias, made writing three times slower.
+// through std::string appends, and through a cursor in memory that every
+// byte store might alias, made writing three times slower.
 template <class T>
 char* put(char* p, T v) {
   if constexpr (std::endian::native == std::endian::little) {
@@ -42,27 +42,119 @@ char* put_bytes(char* p, std::string_view s) {
   return p + s.size();
 }
 
-char* put_str(char* p, std::string_view s) { return put_bytes(put(p, static_cast<uint32_t>(s.size())), s); }
-
-char* put_ids(char* p, std::span<const uint32_t> ids) {
-  p = put(p, static_cast<uint32_t>(ids.size()));
-  for (uint32_t id : ids) p = put(p, uint64_t{id});
-  return p;
-}
-
-void append_u32(std::string& out, uint32_t v) {
-  char buf[4];
-  put(buf, v);
-  out.append(buf, 4);
-}
-
-void append_u64(std::string& out, uint64_t v) {
-  char buf[8];
-  put(buf, v);
-  out.append(buf, 8);
-}
-
 }  // namespace
+
+// The layout of a blob is written down once, in `walk`, `walk_node` and
+// `walk_params`: each visits the fields in the order they are stored and
+// hands them to a sink. The measuring sink adds up their sizes and checks
+// every count and length against the limit; the writing sink stores them.
+
+/// Sizes fields and checks counts and lengths, in the order they are written.
+struct BlobPlan::Measure {
+  BlobPlan* plan;
+  uint64_t size = 0;
+
+  void u8(uint8_t) { size += 1; }
+  void u32(uint32_t) { size += 4; }
+  void u64(uint64_t) { size += 8; }
+  void bytes(std::string_view s) { size += s.size(); }
+  void count(uint64_t n, const char* what) {
+    plan->length(n, what);
+    size += 4;
+  }
+  void str(std::string_view s, const char* what) { size += 4 + plan->length(s.size(), what); }
+  template <class Id>
+  void ids(std::span<const Id> ids, const char* what) {
+    size += 4 + 8 * plan->length(ids.size(), what);
+  }
+  void params(uint32_t map) { size += plan->map_size(map); }
+};
+
+/// Stores fields at a cursor that the plan made room for.
+struct BlobPlan::Write {
+  const BlobPlan* plan;
+  char* p;
+
+  void u8(uint8_t v) { p = put(p, v); }
+  void u32(uint32_t v) { p = put(p, v); }
+  void u64(uint64_t v) { p = put(p, v); }
+  void bytes(std::string_view s) { p = put_bytes(p, s); }
+  void count(uint64_t n, const char*) { p = put(p, static_cast<uint32_t>(n)); }
+  void str(std::string_view s, const char*) { p = put_bytes(put(p, static_cast<uint32_t>(s.size())), s); }
+  template <class Id>
+  void ids(std::span<const Id> ids, const char*) {
+    p = put(p, static_cast<uint32_t>(ids.size()));
+    for (Id id : ids) p = put(p, uint64_t{id});
+  }
+  /// A map's section, copied from the encoding made while measuring.
+  void params(uint32_t map) {
+    p = put_bytes(p, std::string_view(plan->maps_).substr(plan->map_at_[map] - 1, plan->map_len_[map]));
+  }
+};
+
+// The sinks go by value and come back, so that the writing sink's cursor
+// stays in a register (see `put`).
+template <class Sink>
+Sink BlobPlan::walk(Sink sink) const {
+  sink.bytes(kBlobMagic);
+  sink.count(nodes_->size(), "node count");
+  for (size_t i = 0; i < nodes_->size(); ++i) sink = walk_node(sink, i);
+  sink.ids(outputs_, "output count");
+  return sink;
+}
+
+template <class Sink>
+Sink BlobPlan::walk_node(Sink sink, size_t i) const {
+  const NodeRec& r = nodes_->recs[i];
+  sink.u8(static_cast<uint8_t>(r.kind));
+  if (has_name(r.kind)) sink.str(pools_->str(r.payload), "name length");
+  if (r.kind == NodeKind::External) {
+    const DescriptorRec& d = pools_->descriptors[r.payload];
+    for (size_t f = 0; f < 5; ++f) sink.str(pools_->str(d.fields[f]), "descriptor field length");
+    sink.u8(d.fields[5] == kNoString ? 0 : 1);  // the preprocessing_ref flag
+    if (d.fields[5] != kNoString) sink.str(pools_->str(d.fields[5]), "descriptor field length");
+  }
+  if (r.kind == NodeKind::Stage) {
+    sink.ids(nodes_->inputs_of(i), "input count");
+    const auto members = pools_->member_list(r.payload);
+    sink.count(members.size(), "stage member count");
+    for (const MemberRec& m : members) {
+      sink.str(pools_->str(m.token), "stage member token length");
+      sink.count(m.ref_count, "stage ref count");
+      for (const StageRef& ref : pools_->member_refs(m)) {
+        sink.u8(static_cast<uint8_t>(ref.kind));
+        sink.u32(ref.index);
+      }
+    }
+    return sink;
+  }
+  sink.params(r.params);
+  if (r.kind != NodeKind::Source) sink.ids(nodes_->inputs_of(i), "input count");
+  return sink;
+}
+
+template <class Sink>
+Sink BlobPlan::walk_params(Sink sink, uint32_t map) const {
+  const auto slots = pools_->params(map);
+  sink.count(slots.size(), "parameter count");
+  for (const ParamSlot& s : slots) {
+    sink.str(pools_->str(s.key), "parameter key length");
+    sink.u8(static_cast<uint8_t>(s.tag));
+    switch (s.tag) {
+      case ParamTag::Int:
+      case ParamTag::Float:
+        sink.u64(s.bits);
+        break;
+      case ParamTag::Bool:
+        sink.u8(s.bits != 0 ? 1 : 0);
+        break;
+      case ParamTag::Str:
+        sink.str(pools_->str(static_cast<uint32_t>(s.bits)), "string parameter length");
+        break;
+    }
+  }
+  return sink;
+}
 
 Result<BlobPlan, BlobTooLarge> BlobPlan::make(const PoolData& pools, const NodeTable& nodes,
                                               std::span<const NodeId> outputs, uint64_t max_count) {
@@ -71,11 +163,7 @@ Result<BlobPlan, BlobTooLarge> BlobPlan::make(const PoolData& pools, const NodeT
   plan.map_at_.assign(pools.param_maps.size(), 0);
   plan.map_len_.assign(pools.param_maps.size(), 0);
   try {
-    plan.length(nodes.size(), "node count");
-    uint64_t size = kBlobMagic.size() + 4;
-    for (size_t i = 0; i < nodes.size(); ++i) size += plan.node_size(i);
-    size += 4 + 8 * plan.length(outputs.size(), "output count");
-    plan.size_ = size;
+    plan.size_ = plan.walk(Measure{&plan}).size;
   } catch (TooLarge& e) {
     return BlobTooLarge{std::move(e.message)};
   }
@@ -91,102 +179,21 @@ uint64_t BlobPlan::length(uint64_t n, const char* what) const {
   return n;
 }
 
-// Encodes map `map` into maps_ the first time it is seen.
+// Encodes map `map` into maps_ the first time it is seen; its length.
 uint64_t BlobPlan::map_size(uint32_t map) {
   if (map_at_[map] != 0) return map_len_[map];
   const size_t at = maps_.size();
-  const auto slots = pools_->params(map);
-  append_u32(maps_, static_cast<uint32_t>(length(slots.size(), "parameter count")));
-  for (const ParamSlot& s : slots) {
-    const std::string_view key = pools_->str(s.key);
-    append_u32(maps_, static_cast<uint32_t>(length(key.size(), "parameter key length")));
-    maps_ += key;
-    maps_ += static_cast<char>(s.tag);
-    switch (s.tag) {
-      case ParamTag::Int:
-      case ParamTag::Float:
-        append_u64(maps_, s.bits);
-        break;
-      case ParamTag::Bool:
-        maps_ += static_cast<char>(s.bits != 0 ? 1 : 0);
-        break;
-      case ParamTag::Str: {
-        const std::string_view value = pools_->str(static_cast<uint32_t>(s.bits));
-        append_u32(maps_, static_cast<uint32_t>(length(value.size(), "string parameter length")));
-        maps_ += value;
-        break;
-      }
-    }
-  }
+  const uint64_t size = walk_params(Measure{this}, map).size;
+  maps_.resize(at + size);
+  walk_params(Write{this, maps_.data() + at}, map);
   map_at_[map] = at + 1;
-  map_len_[map] = maps_.size() - at;
-  return map_len_[map];
-}
-
-// Sizes node `i`, checking its lengths and counts in the order they are written.
-uint64_t BlobPlan::node_size(size_t i) {
-  const NodeRec& r = nodes_->recs[i];
-  auto ids = [&] { return 4 + 8 * length(r.input_count, "input count"); };
-  uint64_t size = 1;
-  if (has_name(r.kind)) size += 4 + length(pools_->str(r.payload).size(), "name length");
-  if (r.kind == NodeKind::External) {
-    const DescriptorRec& d = pools_->descriptors[r.payload];
-    size += 1;  // the preprocessing_ref flag
-    for (uint32_t field : d.fields) {
-      if (field != kNoString) size += 4 + length(pools_->str(field).size(), "descriptor field length");
-    }
-  }
-  if (r.kind == NodeKind::Stage) {
-    size += ids();
-    const auto members = pools_->member_list(r.payload);
-    length(members.size(), "stage member count");
-    size += 4;
-    for (const MemberRec& m : members) {
-      size += 4 + length(pools_->str(m.token).size(), "stage member token length");
-      size += 4 + 5 * length(m.ref_count, "stage ref count");
-    }
-    return size;
-  }
-  size += map_size(r.params);
-  return r.kind == NodeKind::Source ? size : size + ids();
-}
-
-char* BlobPlan::write_node(char* p, size_t i) const {
-  const NodeRec& r = nodes_->recs[i];
-  p = put(p, static_cast<uint8_t>(r.kind));
-  if (has_name(r.kind)) p = put_str(p, pools_->str(r.payload));
-  if (r.kind == NodeKind::External) {
-    const DescriptorRec& d = pools_->descriptors[r.payload];
-    for (size_t f = 0; f < 5; ++f) p = put_str(p, pools_->str(d.fields[f]));
-    p = put(p, static_cast<uint8_t>(d.fields[5] == kNoString ? 0 : 1));
-    if (d.fields[5] != kNoString) p = put_str(p, pools_->str(d.fields[5]));
-  }
-  if (r.kind == NodeKind::Stage) {
-    p = put_ids(p, nodes_->inputs_of(i));
-    const auto members = pools_->member_list(r.payload);
-    p = put(p, static_cast<uint32_t>(members.size()));
-    for (const MemberRec& m : members) {
-      p = put_str(p, pools_->str(m.token));
-      p = put(p, m.ref_count);
-      for (const StageRef& ref : pools_->member_refs(m)) {
-        p = put(p, static_cast<uint8_t>(ref.kind));
-        p = put(p, ref.index);
-      }
-    }
-    return p;
-  }
-  p = put_bytes(p, std::string_view(maps_).substr(map_at_[r.params] - 1, map_len_[r.params]));
-  if (r.kind == NodeKind::Source) return p;
-  return put_ids(p, nodes_->inputs_of(i));
+  map_len_[map] = size;
+  return size;
 }
 
 void BlobPlan::write(char* out) const {
-  char* p = put_bytes(out, kBlobMagic);
-  p = put(p, static_cast<uint32_t>(nodes_->size()));
-  for (size_t i = 0; i < nodes_->size(); ++i) p = write_node(p, i);
-  p = put(p, static_cast<uint32_t>(outputs_.size()));
-  for (NodeId id : outputs_) p = put(p, id);
-  check(p == out + size_, "blob shorter than planned");
+  const char* end = walk(Write{this, out}).p;
+  check(end == out + size_, "blob shorter than planned");
 }
 
 Result<std::string, BlobTooLarge> write_blob(const PoolData& pools, const NodeTable& nodes,

@@ -55,10 +55,19 @@ class BlobPlan {
  private:
   BlobPlan(const PoolData& pools, const NodeTable& nodes, std::span<const NodeId> outputs)
       : pools_(&pools), nodes_(&nodes), outputs_(outputs) {}
-  uint64_t node_size(size_t i);
+  struct Measure;
+  struct Write;
+  /// The whole blob, one node record, one parameter section: each passes
+  /// its fields in stored order to `sink` (a Measure or a Write) and
+  /// returns it.
+  template <class Sink>
+  Sink walk(Sink sink) const;
+  template <class Sink>
+  Sink walk_node(Sink sink, size_t i) const;
+  template <class Sink>
+  Sink walk_params(Sink sink, uint32_t map) const;
   uint64_t map_size(uint32_t map);
   uint64_t length(uint64_t n, const char* what) const;
-  char* write_node(char* p, size_t i) const;
 
   const PoolData* pools_;
   const NodeTable* nodes_;
