@@ -5,7 +5,8 @@
 // in one pass and fills it in a second; the reader is one forward pass that
 // interns each node as soon as its record is complete, so reading what the
 // writer wrote gives the same ids and writing that store again gives the
-// same bytes.
+// same bytes. The layout constants are here; blob_writer.cpp and
+// blob_reader.cpp hold the two directions.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,11 @@ inline constexpr std::string_view kBlobMagic = "KIR1";
 
 /// Largest count or length a blob field can hold.
 inline constexpr uint64_t kBlobMaxCount = UINT32_MAX;
+
+/// The highest parameter value tag (Int 0, Float 1, Bool 2, Str 3) and the
+/// highest stage ref kind (0 an input, 1 an earlier member) a blob holds.
+inline constexpr uint8_t kBlobLastParamTag = static_cast<uint8_t>(ParamTag::Str);
+inline constexpr uint8_t kBlobLastRefKind = static_cast<uint8_t>(StageRef::Kind::Member);
 
 /// Why a graph cannot be written: a count or length beyond what a 32-bit
 /// field holds. `message` names the field and the value.
