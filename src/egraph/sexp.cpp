@@ -1,9 +1,14 @@
 // sexp.cpp - a one-pass reader for atoms, quoted strings and lists.
 //
-// The reader walks the bytes of a UTF-8 text and counts columns in
-// characters (continuation bytes do not advance the column). All delimiters
-// are ASCII, so atoms and strings are copied byte for byte.
+// The reader walks a UTF-8 text a character at a time and counts columns
+// in characters (a byte that starts no well-formed sequence is a character
+// of its own). All delimiters are ASCII, so atoms and strings are copied
+// byte for byte.
 #include "egraph/sexp.hpp"
+
+#include <algorithm>
+
+#include "common/utf8.hpp"
 
 namespace korvane::egraph {
 
@@ -69,11 +74,11 @@ class Reader {
   bool at_end() const noexcept { return pos_ >= text_.size(); }
   char peek() const noexcept { return text_[pos_]; }
 
-  /// Consumes one byte; a UTF-8 continuation byte belongs to the character
-  /// already counted.
+  /// Consumes one character: a well-formed UTF-8 sequence, or a byte that
+  /// starts none.
   void consume() noexcept {
-    const auto byte = static_cast<unsigned char>(text_[pos_++]);
-    if ((byte & 0xC0) == 0x80) return;
+    const char byte = text_[pos_];
+    pos_ += std::max<std::size_t>(utf8_sequence_length(text_, pos_), 1);
     ++col_;
     if (byte == '\n') {
       ++line_;
@@ -98,8 +103,9 @@ class Reader {
       if (at_end()) return fail("End of file reached");
       const char c = peek();
       if (c == '"' && !escaped) break;
+      const std::size_t from = pos_;
       consume();
-      text += c;
+      text += text_.substr(from, pos_ - from);
       escaped = c == '\\';
     }
     consume();  // the closing quotation mark

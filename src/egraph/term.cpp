@@ -6,6 +6,7 @@
 #include "egraph/term.hpp"
 
 #include "common/internal_error.hpp"
+#include "common/utf8.hpp"
 
 namespace korvane::egraph {
 
@@ -103,18 +104,13 @@ Result<PatternNode, PatternNodeError> node_from_op(std::string_view op, std::spa
 namespace {
 
 /// Decodes the UTF-8 character at `pos`; returns its code point and length
-/// (a malformed sequence reads as one U+FFFD byte).
+/// (a byte that starts no well-formed sequence reads as one U+FFFD).
 std::pair<char32_t, std::size_t> decode_at(std::string_view text, std::size_t pos) noexcept {
+  const std::size_t length = utf8_sequence_length(text, pos);
+  if (length == 0) return {0xFFFD, 1};
   const auto lead = static_cast<unsigned char>(text[pos]);
-  std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 1;
-  if (lead >= 0x80 && length == 1) return {0xFFFD, 1};
-  if (pos + length > text.size()) return {0xFFFD, 1};
   char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto byte = static_cast<unsigned char>(text[pos + i]);
-    if ((byte & 0xC0) != 0x80) return {0xFFFD, 1};
-    code = (code << 6) | (byte & 0x3F);
-  }
+  for (std::size_t i = 1; i < length; ++i) code = (code << 6) | (static_cast<unsigned char>(text[pos + i]) & 0x3F);
   return {code, length};
 }
 
@@ -158,7 +154,7 @@ std::string_view trim_unicode_space(std::string_view text) noexcept {
   std::size_t end = text.size();
   while (end > start) {
     std::size_t begin = end - 1;
-    while (begin > start && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80 && end - begin < 4) --begin;
+    while (begin > start && utf8_continuation(static_cast<unsigned char>(text[begin])) && end - begin < 4) --begin;
     auto [code, length] = decode_at(text, begin);
     if (begin + length != end) {
       // Malformed tail: the last byte is a character of its own.

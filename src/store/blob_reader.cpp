@@ -9,7 +9,7 @@
 
 #include "common/hash.hpp"
 #include "common/internal_error.hpp"
-#include "store/utf8.hpp"
+#include "common/utf8.hpp"
 
 namespace korvane {
 

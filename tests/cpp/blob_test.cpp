@@ -6,10 +6,10 @@
 #include <limits>
 #include <optional>
 
+#include "common/utf8.hpp"
 #include "graph_builder.hpp"
 #include "store/blob.hpp"
 #include "store/dot.hpp"
-#include "store/utf8.hpp"
 
 namespace korvane {
 namespace {

@@ -65,7 +65,13 @@ INSTANTIATE_TEST_SUITE_P(Reader, ReadError,
                                          ReadErrorCase{"\"abc", "End of file reached", 1, 5},
                                          ReadErrorCase{"\"ab\\\"", "End of file reached", 1, 6},
                                          // Columns count characters, not bytes.
-                                         ReadErrorCase{"(\xC3\xA9\xE2\x82\xAC a", "End of file reached", 1, 6}));
+                                         ReadErrorCase{"(\xC3\xA9\xE2\x82\xAC a", "End of file reached", 1, 6},
+                                         // A byte that starts no well-formed sequence is one
+                                         // character: a stray continuation byte, each byte of
+                                         // an overlong form, a lead cut short by the end.
+                                         ReadErrorCase{"(\x80 a", "End of file reached", 1, 5},
+                                         ReadErrorCase{"(\xC0\xA0 a", "End of file reached", 1, 6},
+                                         ReadErrorCase{"\"\xE2\x82", "End of file reached", 1, 4}));
 
 PatternNode var(const char* text) { return PatternNode::var(Var{intern(text)}); }
 PatternNode op(const char* text, std::initializer_list<ClassId> children = {}) {
@@ -96,6 +102,9 @@ TEST(ParseTerm, LeavesVariablesAndTrimming) {
   EXPECT_EQ(parse_term("\xC2\xA0 (f a)\xE3\x80\x80").value(), FlatTerm<PatternNode>({op("a"), op("f", {0})}));
   EXPECT_EQ(trim_unicode_space("\xE2\x80\x82x\xC2\x85"), "x");
   EXPECT_EQ(trim_unicode_space("\x85x\xC2"), "\x85x\xC2");
+  // An overlong form of a space, or a surrogate, is no white space.
+  EXPECT_EQ(trim_unicode_space("\xC0\xA0x\xE0\x80\xA0"), "\xC0\xA0x\xE0\x80\xA0");
+  EXPECT_EQ(trim_unicode_space("\xED\xA0\x80x"), "\xED\xA0\x80x");
 }
 
 TEST(ParseVar, RequiresQuestionMarkAndAName) {
