@@ -14,6 +14,7 @@
 
 #include "store/blob.hpp"
 #include "store/dot.hpp"
+#include "store/member_token.hpp"
 
 namespace {
 

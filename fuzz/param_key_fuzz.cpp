@@ -20,6 +20,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "optimizer/node_symbol.hpp"
+#include "store/member_token.hpp"
 #include "store/params.hpp"
 #include "store/store.hpp"
 

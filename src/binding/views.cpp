@@ -4,16 +4,25 @@
 //   .outputs() -> list[int]
 //   .nodes() -> list[dict]            built from one snapshot of nodes and marks
 //   .node_map() -> list[tuple[int, int | None] | None]
-//   .to_dot() -> str                  rendered under the lock, str made after
+//   .to_dot(*, around=None, depth=2) -> str
+//                                     rendered under the lock, str made after
+//   .stats() -> dict                  computed under the lock, dict made after
 //
 // No view creates a Python object while it holds the store's lock.
+#include <climits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/graph_store.hpp"
+#include "binding/reduction.hpp"
 #include "common/internal_error.hpp"
 #include "store/dot.hpp"
+#include "store/graph_stats.hpp"
+#include "store/member_token.hpp"
 
 namespace korvane::py {
 
@@ -270,13 +279,115 @@ PyObject* node_map(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* to_dot(PyObject* self, PyObject*) {
+namespace {
+
+const Signature kToDot{"GraphStore.to_dot", {"around", "depth"}, 0, 0};
+
+/// Converts `depth`: an int or an object with __index__, not negative. A
+/// depth beyond any graph's size means "follow every step there is", so
+/// values of 2^64 and more count as the largest one.
+uint64_t to_depth(PyObject* obj) {
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "%s() argument 'depth' must be int, not %U", kToDot.function, type_name(obj).get());
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw PythonError{};
+  if (overflow > 0) return UINT64_MAX;
+  if (overflow < 0 || value < 0) raise(PyExc_ValueError, "depth must be a non-negative int, not %S", index.get());
+  return static_cast<uint64_t>(value);
+}
+
+Ref u64(uint64_t value) { return check(PyLong_FromUnsignedLongLong(value)); }
+
+Ref optional_u64(std::optional<uint64_t> value) { return value ? u64(*value) : Ref::borrow(Py_None); }
+
+void set_key(PyObject* dict, const char* key, Ref value) {
+  if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonError{};
+}
+
+/// {"max", "p50", "p99", "histogram": [[value, count], ...]}; None values
+/// for an empty population.
+Ref spread_dict(const Spread& s) {
+  Ref dict = check(PyDict_New());
+  set_key(dict.get(), "max", optional_u64(s.max()));
+  set_key(dict.get(), "p50", optional_u64(s.percentile(50)));
+  set_key(dict.get(), "p99", optional_u64(s.percentile(99)));
+  Ref histogram = check(PyList_New(static_cast<Py_ssize_t>(s.histogram.size())));
+  for (size_t k = 0; k < s.histogram.size(); ++k) {
+    Ref pair = check(PyList_New(2));
+    set_list_item(pair.get(), 0, u64(s.histogram[k].first));
+    set_list_item(pair.get(), 1, u64(s.histogram[k].second));
+    set_list_item(histogram.get(), k, std::move(pair));
+  }
+  set_key(dict.get(), "histogram", std::move(histogram));
+  return dict;
+}
+
+Ref stats_dict(const GraphStats& st) {
+  Ref dict = check(PyDict_New());
+  set_key(dict.get(), "nodes", u64(st.nodes));
+  set_key(dict.get(), "edges", u64(st.edges));
+  Ref kinds = check(PyDict_New());
+  for (unsigned k = 0; k < kNodeKindCount; ++k) {
+    Ref word = new_str(kind_word(static_cast<NodeKind>(k)));
+    if (PyDict_SetItem(kinds.get(), word.get(), u64(st.kinds[k]).get()) < 0) throw PythonError{};
+  }
+  set_key(dict.get(), "kinds", std::move(kinds));
+  Ref top = check(PyList_New(static_cast<Py_ssize_t>(st.top_ops.size())));
+  for (size_t k = 0; k < st.top_ops.size(); ++k) {
+    Ref pair = check(PyList_New(2));
+    set_list_item(pair.get(), 0, new_str(st.top_ops[k].first));
+    set_list_item(pair.get(), 1, u64(st.top_ops[k].second));
+    set_list_item(top.get(), k, std::move(pair));
+  }
+  set_key(dict.get(), "top_ops", std::move(top));
+  set_key(dict.get(), "distinct_ops", u64(st.distinct_ops));
+  set_key(dict.get(), "outputs", u64(st.outputs));
+  set_key(dict.get(), "reachable", u64(st.reachable));
+  set_key(dict.get(), "longest_path", u64(st.longest_path));
+  set_key(dict.get(), "fan_in", spread_dict(st.fan_in));
+  set_key(dict.get(), "fan_out", spread_dict(st.fan_out));
+  set_key(dict.get(), "stages", u64(st.kinds[static_cast<unsigned>(NodeKind::Stage)]));
+  set_key(dict.get(), "stage_members", spread_dict(st.stage_members));
+  return dict;
+}
+
+}  // namespace
+
+// The seeds are checked against the node count first (nodes are never
+// removed, so they stay valid); the drawing is then made under one hold of
+// the lock, and the str after it is released.
+PyObject* to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    const std::string text = store_of(self).read_locked(
-        [](const PoolData& pools, const NodeTable& nodes, const std::vector<NodeId>& outputs) {
-          return render_dot(pools, nodes, outputs);
+    PyObject* a[2];
+    bind(kToDot, args, nargs, kwnames, a);
+    std::optional<std::vector<NodeId>> around;
+    if (a[0] != nullptr && a[0] != Py_None) {
+      around.emplace();
+      to_ids(a[0], "around", *around);
+    }
+    const uint64_t depth = a[1] != nullptr ? to_depth(a[1]) : 2;
+    Store& store = store_of(self);
+    if (around) check_outputs(*around, store.node_count());
+    const std::string text = store.read_locked(
+        [&](const PoolData& pools, const NodeTable& nodes, const std::vector<NodeId>& outputs) {
+          return around ? render_dot_around(pools, nodes, outputs, *around, depth)
+                        : render_dot(pools, nodes, outputs);
         });
     return new_str(text).release();
+  });
+}
+
+PyObject* stats(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const GraphStats st = store_of(self).read_locked(
+        [](const PoolData& pools, const NodeTable& nodes, const std::vector<NodeId>& outputs) {
+          return graph_stats(pools, nodes, outputs);
+        });
+    return stats_dict(st).release();
   });
 }
 

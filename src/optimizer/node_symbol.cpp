@@ -3,17 +3,18 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include "store/member_token.hpp"
+
 namespace korvane {
 
 namespace {
 
-void append_params(std::string& out, const PoolData& pools, uint32_t map) {
-  const auto slots = pools.params(map);
-  if (slots.empty()) return;
-  boost::container::small_vector<ParamRef, 8> refs;
-  for (const ParamSlot& s : slots) refs.push_back(pools.param(s));
-  out += '|';
-  out += param_key(refs);
+using ParamRefs = boost::container::small_vector<ParamRef, 8>;
+
+ParamRefs param_refs(const PoolData& pools, uint32_t map) {
+  ParamRefs refs;
+  for (const ParamSlot& s : pools.params(map)) refs.push_back(pools.param(s));
+  return refs;
 }
 
 void append_descriptor(std::string& out, const PoolData& pools, const DescriptorRec& d) {
@@ -61,17 +62,14 @@ std::string node_symbol(const PoolData& pools, const NodeRec& rec) {
   std::string out;
   switch (rec.kind) {
     case NodeKind::Source:
-      out = "src|";
-      append_escaped(out, pools.str(rec.payload));
-      break;
+      append_member_token(out, "src", pools.str(rec.payload), param_refs(pools, rec.params));
+      return out;
     case NodeKind::Op:
-      out = "op|";
-      append_escaped(out, pools.str(rec.payload));
-      break;
+      append_member_token(out, "op", pools.str(rec.payload), param_refs(pools, rec.params));
+      return out;
     case NodeKind::Reduction:
-      out = "red|";
-      append_escaped(out, pools.str(rec.payload));
-      break;
+      append_member_token(out, "red", pools.str(rec.payload), param_refs(pools, rec.params));
+      return out;
     case NodeKind::External:
       out = "ext|";
       append_descriptor(out, pools, pools.descriptors[rec.payload]);
@@ -87,7 +85,7 @@ std::string node_symbol(const PoolData& pools, const NodeRec& rec) {
       out = "join";
       break;
   }
-  append_params(out, pools, rec.params);
+  append_param_part(out, param_refs(pools, rec.params));
   return out;
 }
 

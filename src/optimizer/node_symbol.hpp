@@ -5,7 +5,8 @@
 // "op|add|scalar=f0000000000000000;side=sr". Equal symbols mean equal nodes
 // up to their inputs, so the symbol serves as the e-graph operator, as the
 // key of the pipeline's template map and as the incremental reducer's
-// identity test. An Op's symbol is also the token of a stage member.
+// identity test. The symbol of an Op or a Reduction is also the token of a
+// stage member (store/member_token.hpp).
 #pragma once
 
 #include <cstdint>

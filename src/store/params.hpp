@@ -1,5 +1,5 @@
-// params.hpp - parameter values, their canonical text key, and the parsers
-// that read such text back.
+// params.hpp - parameter values, their canonical text key, and the parser
+// that reads such text back.
 //
 // A parameter map is a list of (key, value) entries sorted by key bytes.
 // Its canonical key ("scalar=f0000000000000000;side=sr") names the map in
@@ -68,14 +68,5 @@ std::string param_key(std::span<const ParamRef> params);
 
 /// Parses a canonical key back into a sorted map; nullopt when malformed.
 std::optional<ParamMap> parse_param_key(std::string_view text);
-
-/// A stage member token split into its parts.
-struct MemberSymbol {
-  std::string head;  ///< "op" or "red", as written
-  std::string name;  ///< unescaped
-  ParamMap params;
-};
-/// Parses "op|name|key" / "red|name|key" tokens; nullopt when malformed.
-std::optional<MemberSymbol> parse_member_symbol(std::string_view token);
 
 }  // namespace korvane

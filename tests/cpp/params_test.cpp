@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "store/member_token.hpp"
 #include "store/params.hpp"
 
 namespace korvane {
