@@ -8,7 +8,8 @@
 //     .add_exchange(inputs, params=None) -> int
 //     .add_join(inputs, params=None) -> int
 //     .node_count() -> int
-//     .to_dot() -> str
+//     .to_dot(*, around=None, depth=2) -> str
+//     .stats() -> dict
 //     .serialize(outputs=None) -> bytes
 //     GraphStore.deserialize(data) -> GraphStore                      (static)
 //     .nodes() -> list[dict]
@@ -86,7 +87,15 @@ PyMethodDef graph_store_methods[] = {
      "Records a Join boundary with two inputs [left, right]. Its identity is its parameters (the join\n"
      "scheme) plus its ordered inputs. Its nodes() kind is \"join\"."},
     {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
-    {"to_dot", to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"to_dot", FASTCALL(to_dot), METH_FASTCALL | METH_KEYWORDS,
+     "to_dot($self, *, around=None, depth=2)\n--\n\n"
+     "The DOT text of the graph. With around= (node ids) only the nodes at most depth input steps\n"
+     "above them or consumer steps below them, with one summary node per side for the inputs and\n"
+     "consumers a drawn node has beyond the drawing (\"+N inputs\", \"+N consumers\")."},
+    {"stats", stats, METH_NOARGS,
+     "stats($self)\n--\n\n"
+     "Figures about the graph's shape: node counts per kind, the most common Op names, the nodes\n"
+     "the stored outputs reach, the longest input chain, fan-in, fan-out and stage sizes."},
     {"serialize", FASTCALL(serialize), METH_FASTCALL | METH_KEYWORDS,
      "serialize($self, outputs=None)\n--\n\n"
      "The canonical, versioned, byte-identical durable form of the graph. With outputs= the bytes\n"

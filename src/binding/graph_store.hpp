@@ -39,7 +39,8 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* node_count(PyObject* self, PyObject* unused);
-PyObject* to_dot(PyObject* self, PyObject* unused);
+PyObject* to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* stats(PyObject* self, PyObject* unused);
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* deserialize(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* nodes(PyObject* self, PyObject* unused);

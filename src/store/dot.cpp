@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/internal_error.hpp"
@@ -183,34 +184,189 @@ void append_label(std::string& out, const PoolData& pools, const NodeTable& node
   append_params_text(out, pools, params);
 }
 
-std::string render_dot(const PoolData& pools, const NodeTable& nodes, std::span<const NodeId> outputs) {
-  std::vector<bool> marked(nodes.size(), false);
+namespace {
+
+/// Whether each node is an output.
+std::vector<bool> output_flags(size_t count, std::span<const NodeId> outputs) {
+  std::vector<bool> marked(count, false);
   for (NodeId id : outputs) {
-    check(id < nodes.size(), "output mark outside the graph");
+    check(id < count, "output mark outside the graph");
     marked[id] = true;
   }
+  return marked;
+}
+
+/// Appends the node line of node `i`; `label` is scratch space.
+void append_node_line(std::string& out, std::string& label, const PoolData& pools, const NodeTable& nodes, size_t i,
+                      bool output) {
+  label.clear();
+  append_label(label, pools, nodes, i);
+  out += "  n";
+  append_int(out, i);
+  out += " [label=\"";
+  append_label_escaped(out, label);
+  out += '"';
+  if (output) out += ", shape=doublecircle";
+  out += "];\n";
+}
+
+void append_edge_line(std::string& out, uint64_t input, uint64_t consumer) {
+  out += "  n";
+  append_int(out, input);
+  out += " -> n";
+  append_int(out, consumer);
+  out += ";\n";
+}
+
+/// Appends `value` in decimal with a comma between groups of three digits.
+void append_grouped(std::string& out, uint64_t value) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  const auto digits = static_cast<size_t>(r.ptr - buf);
+  for (size_t k = 0; k < digits; ++k) {
+    if (k > 0 && (digits - k) % 3 == 0) out += ',';
+    out += buf[k];
+  }
+}
+
+/// Appends the summary node for `hidden` left-out nodes on one side of
+/// node `node`; `prefix` is 'i' for inputs, 'c' for consumers.
+void append_summary_line(std::string& out, char prefix, uint64_t node, uint64_t hidden, std::string_view side) {
+  out += "  ";
+  out += prefix;
+  append_int(out, node);
+  out += " [label=\"+";
+  append_grouped(out, hidden);
+  out += ' ';
+  out += side;
+  out += "\", shape=plaintext, fontcolor=gray40];\n";
+}
+
+}  // namespace
+
+std::string render_dot(const PoolData& pools, const NodeTable& nodes, std::span<const NodeId> outputs) {
+  const std::vector<bool> marked = output_flags(nodes.size(), outputs);
   std::string out;
   out.reserve(32 + nodes.size() * 40 + nodes.inputs.size() * 16);
   out += "digraph korvane {\n";
   std::string label;
+  for (size_t i = 0; i < nodes.size(); ++i) append_node_line(out, label, pools, nodes, i, marked[i]);
   for (size_t i = 0; i < nodes.size(); ++i) {
-    label.clear();
-    append_label(label, pools, nodes, i);
-    out += "  n";
-    append_int(out, i);
-    out += " [label=\"";
-    append_label_escaped(out, label);
-    out += '"';
-    if (marked[i]) out += ", shape=doublecircle";
-    out += "];\n";
+    for (uint32_t input : nodes.inputs_of(i)) append_edge_line(out, input, i);
   }
+  out += "}\n";
+  return out;
+}
+
+ConsumerIndex::ConsumerIndex(const NodeTable& nodes) : starts_(nodes.size() + 1, 0) {
+  // Count the readers of each node, turn the counts into start offsets, then
+  // place each consumer; consumers are visited in id order, so each list
+  // comes out ascending.
   for (size_t i = 0; i < nodes.size(); ++i) {
-    for (uint32_t input : nodes.inputs_of(i)) {
-      out += "  n";
-      append_int(out, input);
+    for (uint32_t input : nodes.inputs_of(i)) ++starts_[input + 1];
+  }
+  for (size_t i = 0; i < nodes.size(); ++i) starts_[i + 1] += starts_[i];
+  ids_.resize(starts_.back());
+  std::vector<uint64_t> next(starts_.begin(), starts_.end() - 1);
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    for (uint32_t input : nodes.inputs_of(i)) ids_[next[input]++] = static_cast<uint32_t>(i);
+  }
+}
+
+std::vector<uint32_t> neighbourhood(const NodeTable& nodes, const ConsumerIndex& consumers,
+                                    std::span<const NodeId> seeds, uint64_t depth) {
+  // Bit 1: reached going up (through inputs); bit 2: reached going down.
+  constexpr uint8_t kUp = 1, kDown = 2;
+  std::vector<uint8_t> reached(nodes.size(), 0);
+  std::vector<uint32_t> up, down;
+  for (NodeId seed : seeds) {
+    check(seed < nodes.size(), "neighbourhood seed outside the graph");
+    if (reached[seed] != 0) continue;
+    reached[seed] = kUp | kDown;
+    up.push_back(static_cast<uint32_t>(seed));
+    down.push_back(static_cast<uint32_t>(seed));
+  }
+  std::vector<uint32_t> next;
+  for (uint64_t step = 0; step < depth && !(up.empty() && down.empty()); ++step) {
+    next.clear();
+    for (uint32_t node : up) {
+      for (uint32_t input : nodes.inputs_of(node)) {
+        if ((reached[input] & kUp) != 0) continue;
+        reached[input] |= kUp;
+        next.push_back(input);
+      }
+    }
+    up.swap(next);
+    next.clear();
+    for (uint32_t node : down) {
+      for (uint32_t consumer : consumers.of(node)) {
+        if ((reached[consumer] & kDown) != 0) continue;
+        reached[consumer] |= kDown;
+        next.push_back(consumer);
+      }
+    }
+    down.swap(next);
+  }
+  std::vector<uint32_t> drawn;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (reached[i] != 0) drawn.push_back(static_cast<uint32_t>(i));
+  }
+  return drawn;
+}
+
+std::string render_dot_around(const PoolData& pools, const NodeTable& nodes, std::span<const NodeId> outputs,
+                              std::span<const NodeId> seeds, uint64_t depth) {
+  const std::vector<bool> marked = output_flags(nodes.size(), outputs);
+  const ConsumerIndex consumers(nodes);
+  const std::vector<uint32_t> drawn = neighbourhood(nodes, consumers, seeds, depth);
+  std::vector<bool> is_drawn(nodes.size(), false);
+  for (uint32_t node : drawn) is_drawn[node] = true;
+
+  // Distinct left-out neighbours: `counted_for[x]` is 1 + the drawn node
+  // that last counted x, so a neighbour listed twice counts once.
+  std::vector<uint64_t> counted_for(nodes.size(), 0);
+  const auto hidden = [&](uint32_t node, std::span<const uint32_t> around) {
+    uint64_t count = 0;
+    for (uint32_t x : around) {
+      if (is_drawn[x] || counted_for[x] == node + uint64_t{1}) continue;
+      counted_for[x] = node + uint64_t{1};
+      ++count;
+    }
+    return count;
+  };
+  std::vector<std::pair<uint64_t, uint64_t>> cut(drawn.size());  // (inputs, consumers) left out
+  for (size_t k = 0; k < drawn.size(); ++k) {
+    cut[k].first = hidden(drawn[k], nodes.inputs_of(drawn[k]));
+    cut[k].second = hidden(drawn[k], consumers.of(drawn[k]));
+  }
+
+  std::string out;
+  out += "digraph korvane {\n";
+  std::string label;
+  for (uint32_t node : drawn) append_node_line(out, label, pools, nodes, node, marked[node]);
+  for (size_t k = 0; k < drawn.size(); ++k) {
+    if (cut[k].first != 0) append_summary_line(out, 'i', drawn[k], cut[k].first, "inputs");
+    if (cut[k].second != 0) append_summary_line(out, 'c', drawn[k], cut[k].second, "consumers");
+  }
+  for (uint32_t node : drawn) {
+    for (uint32_t input : nodes.inputs_of(node)) {
+      if (is_drawn[input]) append_edge_line(out, input, node);
+    }
+  }
+  for (size_t k = 0; k < drawn.size(); ++k) {
+    if (cut[k].first != 0) {
+      out += "  i";
+      append_int(out, drawn[k]);
       out += " -> n";
-      append_int(out, i);
-      out += ";\n";
+      append_int(out, drawn[k]);
+      out += " [style=dashed, color=gray40];\n";
+    }
+    if (cut[k].second != 0) {
+      out += "  n";
+      append_int(out, drawn[k]);
+      out += " -> c";
+      append_int(out, drawn[k]);
+      out += " [style=dashed, color=gray40];\n";
     }
   }
   out += "}\n";

@@ -4,11 +4,15 @@
 // per input, in id order. Labels show kind, name or descriptor, and the
 // parameters as "{key=value, ...}" with floats in their shortest
 // round-trip decimal form and strings as escaped, double-quoted literals.
+// A drawing of a neighbourhood uses the same node and edge lines for the
+// nodes it draws, and summarises what it leaves out.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/graph.hpp"
 #include "store/params.hpp"
@@ -44,5 +48,38 @@ void append_label(std::string& out, const PoolData& pools, const NodeTable& node
 /// The whole DOT text of `nodes`, ids in `outputs` drawn as double circles.
 /// Every id in `outputs` must be below the node count.
 std::string render_dot(const PoolData& pools, const NodeTable& nodes, std::span<const NodeId> outputs);
+
+/// The consumers of every node of a table: for node i, the ids of the nodes
+/// that read it, ascending, a node that reads i twice listed twice. Built
+/// in two passes over the inputs; it does not follow later appends.
+class ConsumerIndex {
+ public:
+  explicit ConsumerIndex(const NodeTable& nodes);
+  std::span<const uint32_t> of(size_t i) const {
+    return {ids_.data() + starts_[i], static_cast<size_t>(starts_[i + 1] - starts_[i])};
+  }
+
+ private:
+  std::vector<uint64_t> starts_;  ///< node i's consumers are ids_[starts_[i], starts_[i + 1])
+  std::vector<uint32_t> ids_;
+};
+
+/// The nodes at most `depth` input steps above any of `seeds` or at most
+/// `depth` consumer steps below any of them, the seeds included, ascending.
+/// The two directions are walked apart: a node reached from below is still
+/// followed upwards, and the reverse. The walk ends early once neither
+/// direction finds a new node. Every seed must be below the node count.
+std::vector<uint32_t> neighbourhood(const NodeTable& nodes, const ConsumerIndex& consumers,
+                                    std::span<const NodeId> seeds, uint64_t depth);
+
+/// The DOT text of the neighbourhood of `seeds` (see `neighbourhood`):
+/// the node lines of the nodes drawn and the edge lines between them,
+/// exactly as `render_dot` writes them, in the same order; and for each
+/// drawn node with inputs (consumers) that are not drawn, a grey summary
+/// node "+N inputs" ("+N consumers", N the number of distinct such nodes,
+/// with thousands separated by commas) tied to it by a dashed edge. With
+/// every node drawn, the text is that of `render_dot`.
+std::string render_dot_around(const PoolData& pools, const NodeTable& nodes, std::span<const NodeId> outputs,
+                              std::span<const NodeId> seeds, uint64_t depth);
 
 }  // namespace korvane
