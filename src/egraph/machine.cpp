@@ -29,19 +29,11 @@ bool MatchMachine::execute(std::size_t pc) {
   for (; pc < instructions.size(); ++pc) {
     const Instruction& instruction = instructions[pc];
     if (const Bind* bind = std::get_if<Bind>(&instruction)) {
-      const ClassRecord& record = egraph_->get_class(registers_[bind->i]);
-      const Symbol op = bind->node.op;
-      const std::uint32_t arity = bind->node.children.size();
-      for (const SymbolLang& node : record.nodes) {
-        // Nodes are sorted by op, so the candidates are contiguous.
-        if (node.op < op) continue;
-        if (node.op > op) break;
-        if (node.children.size() != arity) continue;
+      return bind_nodes(egraph_->get_class(registers_[bind->i]), *bind, [&](const SymbolLang& node) {
         registers_.resize(bind->out);
         registers_.insert(registers_.end(), node.children.begin(), node.children.end());
-        if (execute(pc + 1)) return true;
-      }
-      return false;
+        return execute(pc + 1);
+      });
     }
     if (const Compare* compare = std::get_if<Compare>(&instruction)) {
       if (egraph_->find(registers_[compare->i]) != egraph_->find(registers_[compare->j])) return false;

@@ -14,6 +14,23 @@
 
 namespace korvane::egraph {
 
+/// The Bind step: calls `visit` on each node of `record` that has the
+/// operator and arity of `bind`'s node, in list order, until `visit`
+/// returns true; returns whether it did.
+template <class Visit>
+bool bind_nodes(const ClassRecord& record, const Bind& bind, Visit&& visit) {
+  const Symbol op = bind.node.op;
+  const std::uint32_t arity = bind.node.children.size();
+  for (const SymbolLang& node : record.nodes) {
+    // Nodes are sorted by op, so the candidates are contiguous.
+    if (node.op < op) continue;
+    if (node.op > op) break;
+    if (node.children.size() != arity) continue;
+    if (visit(node)) return true;
+  }
+  return false;
+}
+
 /// Runs `program` against the class `root` of a clean e-graph and appends at
 /// most `limit` substitutions to `out`, in the order found; returns how many
 /// it appended. Throws InternalError "Tried to search a dirty e-graph!" when

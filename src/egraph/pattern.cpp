@@ -123,8 +123,6 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
   // would do, without its interpretation. Each node of the root's op and
   // arity yields the substitution of its children.
   const Bind& bind = std::get<Bind>(program_.instructions[0]);
-  const Symbol op = bind.node.op;
-  const std::uint32_t arity = bind.node.children.size();
   // A one-node applier's instance has the matched node's children in some
   // order: `picks` says which, so its presence in the class (whose nodes
   // are hot here) is a lookup in the sorted node list.
@@ -163,11 +161,7 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
     // A clean e-graph lists only roots by operator.
     const ClassRecord& record = egraph.root_class(candidates[k]);
     ClassMatches* match = nullptr;
-    for (const SymbolLang& node : record.nodes) {
-      // Nodes are sorted by op, so the candidates are contiguous.
-      if (node.op < op) continue;
-      if (node.op > op) break;
-      if (node.children.size() != arity) continue;
+    bind_nodes(record, bind, [&](const SymbolLang& node) {
       if (match == nullptr) {
         match = &matches.emplace_back();
         match->class_id = candidates[k];
@@ -177,8 +171,8 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
       Substitution& subst = match->substitutions.emplace_back();
       subst.reserve(program_.subst.size());
       for (const auto& [var, reg] : program_.subst) subst.insert(var, node.children[reg - bind.out]);
-      if (--limit == 0) break;
-    }
+      return --limit == 0;
+    });
   }
   return matches;
 }
