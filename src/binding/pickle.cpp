@@ -73,8 +73,8 @@ size_t encode_node_map(const std::vector<NodeMapEntry>& map, char* out) {
 struct EncodedState {
   Ref blob;
   Ref node_map;
-  std::string refusal;          ///< a store the format cannot hold
-  std::exception_ptr failure;   ///< an error escaping the encoding
+  std::string refusal;         ///< a store the format cannot hold
+  std::exception_ptr failure;  ///< an error escaping the encoding
 };
 
 // Runs under the store's lock. Nothing may escape from here: the failure is
@@ -96,7 +96,9 @@ EncodedState encode_locked(const PoolData& pools, const NodeTable& nodes, const 
     s.node_map = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(map.size() * kEntrySize)));
     if (!s.node_map) return s;
     const size_t bad = encode_node_map(map, PyBytes_AsString(s.node_map.get()));
-    if (bad != map.size()) s.refusal = "cannot pickle: node map entry " + std::to_string(bad) + " does not fit in 32 bits";
+    if (bad != map.size()) {
+      s.refusal = "cannot pickle: node map entry " + std::to_string(bad) + " does not fit in 32 bits";
+    }
   } catch (...) {
     s.failure = std::current_exception();
   }
@@ -232,8 +234,8 @@ PyObject* descriptor_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const PayloadDescriptor& d = *payload_descriptor_of(self);
     const std::pair<const char*, const std::string*> fields[] = {
-        {"kind", &d.kind},           {"content_hash", &d.content_hash}, {"framework", &d.framework},
-        {"version", &d.version},     {"io_schema", &d.io_schema},
+        {"kind", &d.kind},       {"content_hash", &d.content_hash}, {"framework", &d.framework},
+        {"version", &d.version}, {"io_schema", &d.io_schema},
     };
     Ref kwargs = check(PyDict_New());
     for (const auto& [name, value] : fields) {
