@@ -30,10 +30,9 @@ from typing import Any, Mapping, NoReturn, Sequence
 import korvane_core
 
 from . import sample
-from .blob import KINDS, Blob, BlobError, dot_escaped, read_blob
-from .neighbourhood import DotText, around_dot, edges_start
+from .drawing import Drawn, read_drawing
 from .profiling import profile_text
-from .stats import graph_stats, stats_text
+from .stats import command_stats, stats_text
 
 REPORT_KEYS = ("input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")
 EXIT_USAGE = 2
@@ -71,10 +70,23 @@ _LABEL_ESCAPE = re.compile(r"\\(.)", re.S)
 def _safe_label(match: re.Match[str]) -> str:
     if match[1].isprintable():
         return match[0]
-    return 'label="' + dot_escaped(safe(_LABEL_ESCAPE.sub(r"\1", match[1]))) + '"'
+    label = safe(_LABEL_ESCAPE.sub(r"\1", match[1]))
+    return 'label="' + label.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 _ASCII_CONTROL = re.compile(r"[\x00-\x09\x0b-\x1f\x7f]")
+_LABEL_REST = re.compile(r'(?:[^"\\]|\\.)*"(?:, shape=doublecircle)?\];\n', re.S)
+
+
+def edges_start(text: str, node_count: int) -> int:
+    """Where the edge lines begin in the whole drawing of a store of `node_count` nodes."""
+    if not node_count:
+        return len("digraph korvane {\n")
+    head = f'\n  n{node_count - 1} [label="'
+    start = text.rfind(head)
+    rest = _LABEL_REST.match(text, start + len(head))
+    assert start >= 0 and rest is not None, "to_dot() draws every node on a line"
+    return rest.end()
 
 
 def safe_dot(text: str, node_count: int | None = None) -> str:
@@ -106,16 +118,6 @@ def load(path: str) -> korvane_core.GraphStore:
         return korvane_core.GraphStore.deserialize(data)
     except ValueError as e:
         raise CliError(f"{path}: {e}") from None
-
-
-def load_blob(path: str) -> tuple[Blob, int]:
-    """The blob's structure and the file's size."""
-    data = read_file(path)
-    try:
-        _, blob = read_blob(data)
-    except BlobError as e:
-        raise CliError(f"{path}: {e}") from None
-    return blob, len(data)
 
 
 def check_ids(path: str, ids: Sequence[int], count: int) -> None:
@@ -172,6 +174,7 @@ def format_params(params: Mapping[str, Any]) -> str:
 
 
 def node_row(node: Mapping[str, Any]) -> list[str]:
+    """The cells of a node dict of `nodes()`."""
     what = node["name"]
     if node["kind"] == "external":
         d = node["descriptor"]
@@ -191,10 +194,29 @@ def member_lines(node: Mapping[str, Any]) -> list[str]:
     return lines
 
 
+def drawn_row(node: int, drawn: Drawn) -> list[str]:
+    """The cells of a node read from a drawing: its label stands for name and parameters; inputs that the
+    drawing leaves out are counted ("+2")."""
+    inputs = ",".join(map(str, drawn.inputs))
+    if drawn.hidden_inputs:
+        inputs += f"{',' if inputs else ''}+{drawn.hidden_inputs:,}"
+    return [str(node), drawn.kind, safe(drawn.what), inputs, "output" if drawn.output else ""]
+
+
+def drawn_table(drawing: Mapping[int, Drawn], ids: Sequence[int], roles: Sequence[str] | None = None) -> list[str]:
+    """The table of the drawn nodes `ids`, in that order."""
+    rows = [drawn_row(node, drawing[node]) for node in ids]
+    return table(["id", "kind", "label", "inputs", ""], rows, [{}] * len(rows), roles)
+
+
 def node_table(nodes: Sequence[Mapping[str, Any]], roles: Sequence[str] | None = None) -> list[str]:
-    """One line per node (stage members indented below it) under a header; `roles` adds a first column."""
-    header = ["id", "kind", "name", "params", "inputs", ""]
-    rows = [node_row(node) for node in nodes]
+    """One line per node dict (stage members indented below it) under a header; `roles` adds a first column."""
+    return table(["id", "kind", "name", "params", "inputs", ""], [node_row(node) for node in nodes], nodes, roles)
+
+
+def table(header: list[str], rows: list[list[str]], nodes: Sequence[Mapping[str, Any]],
+          roles: Sequence[str] | None = None) -> list[str]:
+    """Aligned rows under a header, ids right-aligned, each node's stage members indented below its row."""
     if roles is not None:
         header.insert(0, "")
         rows = [[role] + row for role, row in zip(roles, rows)]
@@ -209,7 +231,7 @@ def node_table(nodes: Sequence[Mapping[str, Any]], roles: Sequence[str] | None =
     return lines
 
 
-def summary_line(kinds: Counter[str], count: int, outputs: list[int]) -> str:
+def summary_line(kinds: Mapping[str, int], count: int, outputs: list[int]) -> str:
     summary = ", ".join(f"{n} {kind}" for kind, n in sorted(kinds.items()) if n)
     return f"{count} nodes ({summary or 'none'}); outputs: {outputs}"
 
@@ -296,47 +318,46 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def cmd_inspect(args: argparse.Namespace) -> int:
-    blob, _ = load_blob(args.file)
-    try:
-        if args.node is not None:
-            inspect_node(args, blob)
-        else:
-            shown = min(args.limit, blob.count)
-            out("\n".join(node_table([blob.node(i) for i in range(shown)])))
-            if blob.count > shown:
-                out(f"... {blob.count - shown:,} more nodes (--limit N shows more)")
-            kinds = Counter({KINDS[tag]: n for tag, n in Counter(blob.kinds).items()})
-            out(summary_line(kinds, blob.count, blob.outputs))
-    except BlobError as e:
-        raise CliError(f"{args.file}: {e}") from None
+    store = load(args.file)
+    count = store.node_count()
+    if args.node is not None:
+        inspect_node(args, store)
+        return 0
+    # The first nodes read only earlier ones, so a drawing of them shows all their inputs.
+    shown = min(args.limit, count)
+    drawing = read_drawing(store.to_dot(around=range(shown), depth=0))
+    out("\n".join(drawn_table(drawing, range(shown))))
+    if count > shown:
+        out(f"... {count - shown:,} more nodes (--limit N shows more)")
+    out(summary_line(store.stats()["kinds"], count, store.outputs()))
     return 0
 
 
-def inspect_node(args: argparse.Namespace, blob: Blob) -> None:
-    """The node, its inputs and its consumers (at most --limit of them)."""
+def inspect_node(args: argparse.Namespace, store: korvane_core.GraphStore) -> None:
+    """The node, its inputs and its consumers (at most --limit of them), from a drawing one step around it."""
     node = args.node
-    check_ids(args.file, [node], blob.count)
-    inputs = list(dict.fromkeys(blob.inputs(node)))
-    consumers = list(dict.fromkeys(blob.consumers_of([node])[node]))
+    check_ids(args.file, [node], store.node_count())
+    drawing = read_drawing(store.to_dot(around=[node], depth=1))
+    inputs = list(dict.fromkeys(drawing[node].inputs))
+    consumers = list(dict.fromkeys(drawing[node].consumers))
     shown = consumers[:args.limit]
     ids = [node] + inputs + shown
     roles = ["node"] + ["input"] * len(inputs) + ["consumer"] * len(shown)
-    out("\n".join(node_table([blob.node(i) for i in ids], roles)))
+    out("\n".join(drawn_table(drawing, ids, roles)))
     if len(consumers) > len(shown):
         out(f"... {len(consumers) - len(shown):,} more consumers (--limit N shows more)")
     out(f"node {node}: {len(inputs):,} inputs, {len(consumers):,} consumers")
 
 
 def cmd_dot(args: argparse.Namespace) -> int:
+    if args.around is None and args.depth is not None:
+        raise CliError("argument --depth: needs --around")
+    store = load(args.file)
     if args.around is None:
-        if args.depth is not None:
-            raise CliError("argument --depth: needs --around")
-        store = load(args.file)
         text, whole = store.to_dot(), store.node_count()
     else:
-        store = load(args.file)
         check_ids(args.file, args.around, store.node_count())
-        text, whole = around_dot(DotText(store), args.around, 2 if args.depth is None else args.depth), None
+        text, whole = store.to_dot(around=args.around, depth=2 if args.depth is None else args.depth), None
     if args.output is None:
         sys.stdout.write(safe_dot(text, whole))
     elif Path(args.output).suffix.lower() in (".svg", ".png"):
@@ -347,8 +368,12 @@ def cmd_dot(args: argparse.Namespace) -> int:
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    blob, size = load_blob(args.file)
-    stats = {"file": args.file, **graph_stats(blob, size)}
+    data = read_file(args.file)
+    try:
+        store = korvane_core.GraphStore.deserialize(data)
+    except ValueError as e:
+        raise CliError(f"{args.file}: {e}") from None
+    stats = {"file": args.file, **command_stats(store.stats(), len(data))}
     out(json.dumps(stats) if args.json else stats_text(stats, safe))
     return 0
 

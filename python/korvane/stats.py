@@ -1,104 +1,37 @@
-"""Figures about a graph's shape, from the structure `blob.Blob` reads.
+"""What `korvane stats` shows: the figures `GraphStore.stats()` computes and what the blob spends per node.
 
 Node counts per kind, the most common operator names, how much of the graph
 the outputs reach, the longest input chain, fan-in and fan-out, the stages and
-their sizes, and what the blob spends per node. Everything is computed from
-the flat kind and input arrays in one or two passes, without node dicts.
+their sizes. The module computes them from the node table in a few native
+passes; this module names them as the command's JSON shows them and lays them
+out as aligned rows.
 """
 
 from __future__ import annotations
 
-from collections import Counter
-from itertools import compress
 from typing import Any
 
-from .blob import KINDS, OP, Blob
-
-TOP_NAMES = 20
-PERCENTILES = (50, 99)
+import korvane_core
 
 
-def percentile(histogram: dict[int, int], share: int) -> int | None:
-    """The nearest-rank percentile of the values a {value: count} histogram holds; None when empty."""
-    total = sum(histogram.values())
-    if not total:
-        return None
-    rank = -(-share * total // 100)  # ceil(share * total / 100), at least 1
-    rank = max(rank, 1)
-    seen = 0
-    for value in sorted(histogram):
-        seen += histogram[value]
-        if seen >= rank:
-            return value
-    raise AssertionError("unreachable: the ranks add up to the total")
-
-
-def distribution(histogram: dict[int, int]) -> dict[str, Any]:
-    """max, p50 and p99 of a histogram, and the histogram itself as [value, count] pairs."""
-    summary: dict[str, Any] = {"max": max(histogram) if histogram else None}
-    for share in PERCENTILES:
-        summary[f"p{share}"] = percentile(histogram, share)
-    summary["histogram"] = [[value, histogram[value]] for value in sorted(histogram)]
-    return summary
-
-
-def reachable(blob: Blob) -> int:
-    """The number of nodes the outputs read, themselves included."""
-    bounds, edges = blob.bounds, blob.edges
-    seen = bytearray(blob.count)
-    for output in blob.outputs:
-        seen[output] = 1
-    # Inputs come before their consumers, so one pass from the last id down
-    # finds every node; reversed() reads the marks as the pass sets them.
-    for node in compress(range(blob.count - 1, -1, -1), reversed(seen)):
-        for source in edges[bounds[node]:bounds[node + 1]]:
-            seen[source] = 1
-    return seen.count(1)
-
-
-def longest_path(blob: Blob, fan_in: list[int]) -> int:
-    """The number of edges on the longest chain of inputs in the graph."""
-    edges = blob.edges
-    depth = [0] * blob.count
-    get = depth.__getitem__
-    slot = 0
-    for node, inputs in enumerate(fan_in):
-        if inputs == 1:
-            depth[node] = depth[edges[slot]] + 1
-        elif inputs:
-            depth[node] = max(map(get, edges[slot:slot + inputs])) + 1
-        slot += inputs
-    return max(depth, default=0)
-
-
-def graph_stats(blob: Blob, blob_bytes: int) -> dict[str, Any]:
-    """All figures, as the JSON form shows them."""
-    n = blob.count
-    kinds = Counter(blob.kinds)
-    names = Counter(blob.op_names)
-    top = sorted(names.items(), key=lambda item: (-item[1], item[0]))[:TOP_NAMES]
-    fan_in = list(blob.fan_in())
-    fan_in_histogram = Counter(fan_in)
-    consumers = Counter(blob.edges)
-    fan_out_histogram = Counter(consumers.values())
-    if n > len(consumers):
-        fan_out_histogram[0] = n - len(consumers)
-    stage_histogram = Counter(blob.stage_sizes)
+def command_stats(figures: korvane_core.GraphStats, blob_bytes: int) -> dict[str, Any]:
+    """All figures, as the JSON form shows them, for a blob of `blob_bytes` bytes."""
+    n = figures["nodes"]
     return {
         "blob_bytes": blob_bytes,
         "bytes_per_node": round(blob_bytes / n, 1) if n else None,
         "nodes": n,
-        "kinds": {word: kinds[tag] for tag, word in enumerate(KINDS)},
-        "op_names": [[name.decode(), count] for name, count in top],
-        "distinct_op_names": len(names),
-        "outputs": len(blob.outputs),
-        "reachable_nodes": reachable(blob),
-        "longest_path": longest_path(blob, fan_in),
-        "edges": len(blob.edges),
-        "fan_in": distribution(fan_in_histogram),
-        "fan_out": distribution(fan_out_histogram),
-        "stages": kinds[4],
-        "stage_members": distribution(stage_histogram),
+        "kinds": figures["kinds"],
+        "op_names": figures["top_ops"],
+        "distinct_op_names": figures["distinct_ops"],
+        "outputs": figures["outputs"],
+        "reachable_nodes": figures["reachable"],
+        "longest_path": figures["longest_path"],
+        "edges": figures["edges"],
+        "fan_in": figures["fan_in"],
+        "fan_out": figures["fan_out"],
+        "stages": figures["stages"],
+        "stage_members": figures["stage_members"],
     }
 
 

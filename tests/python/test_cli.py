@@ -11,7 +11,6 @@ import sys
 import pytest
 
 import korvane_core as kc
-from korvane import blob as kblob
 from korvane import cli, sample
 
 
@@ -39,7 +38,7 @@ def test_inspect_lists_every_node_and_a_summary(blob):
     status, out, err = run("inspect", str(path))
     assert status == 0 and err == ""
     lines = out.splitlines()
-    assert lines[0].split()[:5] == ["id", "kind", "name", "params", "inputs"]
+    assert lines[0].split()[:4] == ["id", "kind", "label", "inputs"]
     assert len(lines) == 1 + rec.store.node_count() + 1
     assert "onnx:sha256:9f2c41d0 [onnxruntime 1.17.1]" in out
     assert lines[-1].startswith(f"{rec.store.node_count()} nodes (") and lines[-1].endswith(f"outputs: {rec.outputs}")
@@ -60,9 +59,8 @@ def test_reduce_writes_a_reduced_blob_and_the_report(blob, tmp_path):
     status, out, _ = run("reduce", str(path), "--outputs", "3", "-o", str(out_path))
     assert status == 0
     assert kc.GraphStore.deserialize(out_path.read_bytes()).node_count() == rec.store.reduction_report(outputs=[3])["reduced_nodes"]
-    # Stages print their members, indented under the stage.
     status, out, _ = run("inspect", str(out_path))
-    assert "stage" in out and "#0 op div <- input 0, input 1" in out
+    assert out.splitlines()[3].split() == ["2", "stage", "1", "members", "0,1", "output"]
 
 
 def test_dot_prints_or_writes_the_graph(blob, tmp_path):
@@ -308,16 +306,27 @@ def odd_store():
 
 
 @pytest.mark.parametrize("which", ["odd", "reduced", "maximal"])
-def test_the_blob_reader_agrees_with_the_module(which):
+def test_inspect_rows_read_back_from_the_drawing(which, tmp_path):
     g, outputs = odd_store() if which == "odd" else (sample.record().store, sample.record().outputs)
     if which != "odd":
         g, _ = g.reduce(outputs=outputs, maximal_fusion=which == "maximal")
         outputs = None
-    store, reader = kblob.read_blob(g.serialize(outputs=outputs))
-    assert [reader.node(i) for i in range(reader.count)] == store.nodes()
-    assert [list(reader.inputs(i)) for i in range(reader.count)] == [n["inputs"] for n in store.nodes()]
-
-
+    path = tmp_path / "g.kir"
+    path.write_bytes(g.serialize(outputs=outputs))
+    store = kc.GraphStore.deserialize(path.read_bytes())
+    status, out, err = run("inspect", str(path))
+    assert (status, err) == (0, "")
+    rows = out.splitlines()[1:-1]
+    nodes = store.nodes()
+    assert [row.split()[:2] for row in rows] == [[str(n["id"]), n["kind"]] for n in nodes]
+    for row, node in zip(rows, nodes):
+        cells = row.split()
+        assert (cells[-1] == "output") == node["output"]
+        shown = cells[-2] if node["output"] else cells[-1]
+        if node["inputs"]:
+            assert shown == ",".join(map(str, node["inputs"]))
+        if node["kind"] == "stage":
+            assert cells[2:4] == [str(node["n_members"]), "members"]
 def test_a_blob_with_a_repeated_record_reads_as_the_module_numbers_it(tmp_path):
     record = lambda name: b"\x00\x01\x00\x00\x00" + name + b"\x00\x00\x00\x00"  # noqa: E731
     data = b"KIR1\x03\x00\x00\x00" + record(b"x") + record(b"y") + record(b"x") + b"\x01\x00\x00\x00" + bytes([1]) + bytes(7)
@@ -366,8 +375,10 @@ CASES = {
                         "argument --outputs: expected comma-separated node ids, got '-1'", None),
     "output past u64": ("reduce {sample} --outputs 18446744073709551616 -o {tmp}/o.kir", 2,
                         "{sample}: no node with id 18446744073709551616", None),
-    "bad member token": ("inspect {token}", 2, '{token}: unparseable stage member token "zz|neg"', None),
-    "escaped token": ("inspect {escaped}", 2, '{escaped}: unparseable stage member token "zz|\\u{{1b}}[2J"', None),
+    # The tables show a stage's member count, not its member tokens: a blob with a token that does not parse
+    # is listed like any other.
+    "bad member token": ("inspect {token}", 0, "", None),
+    "escaped token": ("inspect {escaped}", 0, "", None),
     "demo onto a file": ("demo --out {sample}", 2, "{sample}: File exists", None),
     "demo under a file": ("demo --out {sample}/d", 2, "{sample}/d: Not a directory", None),
     "closed pipe": ("inspect {big} --limit 100000", 141, "", "pipe"),
