@@ -71,6 +71,30 @@ class ReductionProfile(ReductionReport):
     rules: dict[str, RuleScheduling]
 
 @type_check_only
+class Spread(TypedDict):
+    """A distribution over nodes or stages: nearest-rank percentiles, None over an empty population."""
+
+    max: int | None
+    p50: int | None
+    p99: int | None
+    histogram: list[list[int]]
+
+@type_check_only
+class GraphStats(TypedDict):
+    nodes: int
+    edges: int
+    kinds: dict[str, int]
+    top_ops: list[list[str | int]]
+    distinct_ops: int
+    outputs: int
+    reachable: int
+    longest_path: int
+    fan_in: Spread
+    fan_out: Spread
+    stages: int
+    stage_members: Spread
+
+@type_check_only
 class MemberDict(TypedDict):
     kind: Literal["op", "red"]
     name: str
@@ -162,7 +186,8 @@ class GraphStore:
     def add_exchange(self, inputs: _NodeIds, params: _Params | None = None) -> int: ...
     def add_join(self, inputs: _NodeIds, params: _Params | None = None) -> int: ...
     def node_count(self) -> int: ...
-    def to_dot(self) -> str: ...
+    def to_dot(self, *, around: _NodeIds | None = None, depth: SupportsIndex = 2) -> str: ...
+    def stats(self) -> GraphStats: ...
     def serialize(self, outputs: _NodeIds | None = None) -> bytes: ...
     @staticmethod
     def deserialize(data: bytes) -> GraphStore: ...
