@@ -1,6 +1,8 @@
 """Views: node dicts of every kind, stage members, the node map, and the
 exact DOT text (which graphviz must accept)."""
 
+import collections
+import random
 import shutil
 import struct
 import subprocess
@@ -177,3 +179,188 @@ def test_graphviz_accepts_awkward_labels():
     run = subprocess.run(["dot", "-Tplain"], input=text.encode(), capture_output=True, timeout=60)
     assert run.returncode == 0, run.stderr.decode()
     assert run.stdout.decode().count("\nnode ") == len(names) + 1
+
+
+# Figures and neighbourhoods of generated graphs, checked against numbers worked out from nodes().
+
+OP_NAMES = [f"op{k:02d}" for k in range(26)] + ["ünï", "a|b"]
+
+
+def random_store(seed, size=400):
+    """Every kind, inputs read twice, a hub, op names with tied counts; stored outputs (and stages when reduced)."""
+    rng = random.Random(seed)
+    g = kc.GraphStore()
+    ids = [g.add_source(f"s{k}", {"k": k}) for k in range(1 + seed % 5)]
+    while g.node_count() < size:
+        pick = lambda: ids[-1 - min(int(rng.expovariate(0.2)), len(ids) - 1)]  # noqa: E731
+        r = rng.random()
+        if r < 0.55:
+            inputs = [pick() for _ in range(rng.choice([1, 1, 2, 2, 3]))]
+            node = g.add_op(OP_NAMES[int(rng.triangular(0, len(OP_NAMES) - 1, 3))], inputs)
+        elif r < 0.62:
+            node = g.add_op("scale", [ids[0]], {"f": rng.randrange(50)})  # the hub
+        elif r < 0.72:
+            node = g.add_reduction("sum", [pick()], {"axis": rng.randrange(2)})
+        elif r < 0.80:
+            node = g.add_external(DESCRIPTOR, [pick(), pick()])
+        elif r < 0.88:
+            node = g.add_exchange([pick()], {"parts": rng.randrange(8)})
+        elif r < 0.94:
+            node = g.add_join([pick(), pick()])
+        else:
+            node = g.add_source(f"late{g.node_count()}")
+        ids.append(node)
+    outputs = rng.sample(range(g.node_count()), seed % 4)
+    store = kc.GraphStore.deserialize(g.serialize(outputs=outputs))
+    if seed % 3 == 2 and outputs:
+        store, _ = store.reduce(maximal_fusion=seed % 2 == 0)
+    return store
+
+
+def spread(values):
+    ordered = sorted(values)
+    ranked = lambda share: ordered[max(1, -(-share * len(ordered) // 100)) - 1] if ordered else None  # noqa: E731
+    return {"max": ordered[-1] if ordered else None, "p50": ranked(50), "p99": ranked(99),
+            "histogram": [[v, n] for v, n in sorted(collections.Counter(ordered).items())]}
+
+
+def expected_stats(store):
+    nodes, outputs = store.nodes(), store.outputs()
+    consumers = collections.Counter(i for n in nodes for i in n["inputs"])
+    depth, reached = [], set(outputs)
+    for n in nodes:
+        depth.append(max((depth[i] + 1 for i in n["inputs"]), default=0))
+    for n in reversed(nodes):
+        if n["id"] in reached:
+            reached.update(n["inputs"])
+    names = collections.Counter(n["name"] for n in nodes if n["kind"] == "op")
+    kinds = collections.Counter(n["kind"] for n in nodes)
+    return {
+        "nodes": len(nodes),
+        "edges": sum(len(n["inputs"]) for n in nodes),
+        "kinds": {k: kinds[k] for k in ("source", "op", "reduction", "external", "stage", "exchange", "join")},
+        "top_ops": [[name, count] for name, count in sorted(names.items(), key=lambda e: (-e[1], e[0]))[:20]],
+        "distinct_ops": len(names),
+        "outputs": len(outputs),
+        "reachable": len(reached),
+        "longest_path": max(depth, default=0),
+        "fan_in": spread(len(n["inputs"]) for n in nodes),
+        "fan_out": spread(consumers[n["id"]] for n in nodes),
+        "stages": kinds["stage"],
+        "stage_members": spread(n["n_members"] for n in nodes if n["kind"] == "stage"),
+    }
+
+
+@pytest.mark.parametrize("seed", range(9))
+def test_stats_agree_with_the_node_view(seed):
+    store = random_store(seed)
+    stats = store.stats()
+    assert stats == expected_stats(store)
+    assert list(stats["kinds"]) == ["source", "op", "reduction", "external", "stage", "exchange", "join"]
+    if seed % 3 == 2 and seed % 4:
+        assert stats["stages"] > 0
+
+
+def test_stats_of_an_empty_store_and_one_with_ties():
+    empty = {"max": None, "p50": None, "p99": None, "histogram": []}
+    stats = kc.GraphStore().stats()
+    assert stats["nodes"] == stats["reachable"] == stats["longest_path"] == 0 and stats["top_ops"] == []
+    assert stats["fan_in"] == stats["fan_out"] == stats["stage_members"] == empty
+    g = kc.GraphStore()
+    x = g.add_source("x")
+    for name in ["b", "a", "c", "a", "b"]:
+        x = g.add_op(name, [x])
+    assert g.stats()["top_ops"] == [["a", 2], ["b", 2], ["c", 1]]
+    assert g.stats()["longest_path"] == 5 and g.stats()["outputs"] == 0 and g.stats()["reachable"] == 0
+
+
+def links(store):
+    nodes = store.nodes()
+    consumers = [[] for _ in nodes]
+    for n in nodes:
+        for i in n["inputs"]:
+            consumers[i].append(n["id"])
+    return [n["inputs"] for n in nodes], consumers
+
+
+def hops(start, step, depth):
+    seen, frontier = set(start), set(start)
+    for _ in range(depth):
+        frontier = {m for n in frontier for m in step[n]} - seen
+        seen |= frontier
+    return seen
+
+
+def expected_around(store, seeds, depth):
+    """The neighbourhood drawing built from the whole drawing's lines and nodes()."""
+    inputs, consumers = links(store)
+    drawn = sorted(hops(seeds, inputs, depth) | hops(seeds, consumers, depth))
+    inside = set(drawn)
+    full = store.to_dot().split("\n")
+    lines = ["digraph korvane {"] + [full[1 + n] for n in drawn]
+    cut = []
+    for n in drawn:
+        hidden_in, hidden_out = len(set(inputs[n]) - inside), len(set(consumers[n]) - inside)
+        if hidden_in:
+            lines.append(f'  i{n} [label="+{hidden_in:,} inputs", shape=plaintext, fontcolor=gray40];')
+            cut.append(f"  i{n} -> n{n} [style=dashed, color=gray40];")
+        if hidden_out:
+            lines.append(f'  c{n} [label="+{hidden_out:,} consumers", shape=plaintext, fontcolor=gray40];')
+            cut.append(f"  n{n} -> c{n} [style=dashed, color=gray40];")
+    edges = [f"  n{i} -> n{n};" for n in drawn for i in inputs[n] if i in inside]
+    return "\n".join(lines + edges + cut + ["}"]) + "\n"
+
+
+@pytest.mark.parametrize("seed, depth", [(0, 0), (1, 1), (2, 2), (3, 3), (4, 1), (5, 6)])
+def test_neighbourhood_drawings_agree_with_the_node_view(seed, depth):
+    store = random_store(seed, size=300)  # plain labels: one line per node in the whole drawing
+    rng = random.Random(seed)
+    seeds = [rng.randrange(store.node_count()) for _ in range(1 + seed % 3)] + [0]
+    assert store.to_dot(around=seeds, depth=depth) == expected_around(store, seeds, depth)
+
+
+def test_a_neighbourhood_of_everything_is_the_whole_drawing_and_of_nothing_is_empty():
+    store = random_store(7, size=120)
+    assert store.to_dot(around=range(store.node_count()), depth=0) == store.to_dot()
+    sources = [n["id"] for n in store.nodes() if not n["inputs"]]
+    assert store.to_dot(around=sources, depth=10**40) == store.to_dot()
+    assert store.to_dot(around=[], depth=5) == "digraph korvane {\n}\n"
+    assert store.to_dot(around=None) == store.to_dot(depth=7) == store.to_dot()
+
+
+def test_summary_nodes_count_distinct_left_out_neighbours():
+    g = kc.GraphStore()
+    hub = g.add_source("hub")
+    readers = [g.add_op("f", [hub, hub], {"k": k}) for k in range(1234)]
+    j = g.add_join([readers[0], readers[1], readers[1]])
+    assert g.to_dot(around=[hub], depth=0) == (
+        'digraph korvane {\n  n0 [label="Source hub"];\n'
+        '  c0 [label="+1,234 consumers", shape=plaintext, fontcolor=gray40];\n'
+        "  n0 -> c0 [style=dashed, color=gray40];\n}\n")
+    text = g.to_dot(around=[j], depth=1)
+    assert '  i1 [label="+1 inputs"' in text and '  c1 [label="+1 consumers"' not in text
+    assert text.count(f"  n2 -> n{j};\n") == 2
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"around": "12"}, TypeError, "Can't extract `str` to `Vec`"),
+    ({"around": 3}, TypeError, "around"),
+    ({"around": [1, "x"]}, TypeError, "around"),
+    ({"around": [-1]}, OverflowError, "around"),
+    ({"around": [2**64]}, OverflowError, "around"),
+    ({"around": [0, 5]}, ValueError, "no node with id 5"),
+    ({"around": [0], "depth": -1}, ValueError, "depth must be a non-negative int, not -1"),
+    ({"around": [0], "depth": 1.0}, TypeError, "argument 'depth' must be int, not float"),
+    ({"around": [0], "depth": None}, TypeError, "argument 'depth' must be int, not NoneType"),
+    ({"depth": "2"}, TypeError, "argument 'depth' must be int, not str"),
+    ({"width": 2}, TypeError, "GraphStore.to_dot() got an unexpected keyword argument 'width'"),
+])
+def test_to_dot_arguments(kwargs, error, message):
+    g = kc.GraphStore()
+    g.add_op("f", [g.add_source("x")])
+    with pytest.raises(error) as info:
+        g.to_dot(**kwargs)
+    assert message in str(info.value)
+    with pytest.raises(TypeError, match="positional"):
+        g.to_dot([0])
+    assert g.to_dot(around=(1,), depth=True) == g.to_dot(around=range(1, 2), depth=1)
