@@ -15,7 +15,7 @@ namespace korvane::py {
 
 namespace {
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.5"); }
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(KORVANE_VERSION); }
 
 PyMethodDef module_functions[] = {
     {"version", version, METH_NOARGS, "version()\n--\n\n"},
