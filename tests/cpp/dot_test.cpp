@@ -142,5 +142,78 @@ TEST(RenderDot, LabelsOfEveryKindWithParametersEdgesAndOutputs) {
             "}\n");
 }
 
+using testing_support::Builder;
+
+TEST(ConsumerIndex, ListsReadersAscendingWithRepeats) {
+  Builder b;
+  const NodeId x = b.src("x");
+  const NodeId y = b.op("f", {x, x});
+  const NodeId z = b.op("g", {y, x, x, y});  // more inputs than a record holds inline
+  const NodeTable table = b.store.read_locked(
+      [](const PoolData&, const NodeTable& nodes, const std::vector<NodeId>&) { return nodes; });
+  const ConsumerIndex index(table);
+  EXPECT_EQ(std::vector<uint32_t>(index.of(x).begin(), index.of(x).end()),
+            (std::vector<uint32_t>{uint32_t(y), uint32_t(y), uint32_t(z), uint32_t(z)}));
+  EXPECT_EQ(std::vector<uint32_t>(index.of(y).begin(), index.of(y).end()),
+            (std::vector<uint32_t>{uint32_t(z), uint32_t(z)}));
+  EXPECT_TRUE(index.of(z).empty());
+}
+
+// a -> p -> q -> r and s -> q: with seeds r and s at depth 2, the walk down
+// from s reaches q, and the walk up from r reaches q too, and goes on to p.
+TEST(Neighbourhood, FollowsEachDirectionOnItsOwn) {
+  Builder b;
+  const NodeId a = b.src("a"), s = b.src("s");
+  const NodeId p = b.op("p", {a});
+  const NodeId q = b.op("q", {p, s});
+  const NodeId r = b.op("r", {q});
+  const NodeId t = b.op("t", {r});
+  const NodeTable table = b.store.read_locked(
+      [](const PoolData&, const NodeTable& nodes, const std::vector<NodeId>&) { return nodes; });
+  const ConsumerIndex index(table);
+  const auto around = [&](std::vector<NodeId> seeds, uint64_t depth) {
+    return neighbourhood(table, index, seeds, depth);
+  };
+  EXPECT_EQ(around({r, s}, 2), (std::vector<uint32_t>{uint32_t(s), uint32_t(p), uint32_t(q), uint32_t(r),
+                                                      uint32_t(t)}));
+  EXPECT_EQ(around({r, s}, 3).size(), 6u);
+  EXPECT_EQ(around({q}, 0), (std::vector<uint32_t>{uint32_t(q)}));
+  EXPECT_EQ(around({t, t}, UINT64_MAX).size(), 6u);  // stops once nothing is left to follow
+  EXPECT_TRUE(around({}, 3).empty());
+}
+
+TEST(RenderDotAround, SameLinesAsTheWholeDrawingAndSummariesOfTheCut) {
+  Builder b;
+  const NodeId x = b.src("x\"y");
+  const NodeId f = b.op("f", {x, x});
+  const NodeId g = b.op("g", {f});
+  for (int k = 0; k < 1500; ++k) b.op("h", {g}, {testing_support::i("k", k)});
+  ASSERT_TRUE(b.store.mark_output(g).ok());
+  const auto around = [&](std::vector<NodeId> seeds, uint64_t depth) {
+    return b.store.read_locked(
+        [&](const PoolData& pools, const NodeTable& nodes, const std::vector<NodeId>& outputs) {
+          return render_dot_around(pools, nodes, outputs, seeds, depth);
+        });
+  };
+  EXPECT_EQ(around({f}, 1),
+            "digraph korvane {\n"
+            "  n0 [label=\"Source x\\\"y\"];\n"
+            "  n1 [label=\"Op f\"];\n"
+            "  n2 [label=\"Op g\", shape=doublecircle];\n"
+            "  c2 [label=\"+1,500 consumers\", shape=plaintext, fontcolor=gray40];\n"
+            "  n0 -> n1;\n"
+            "  n0 -> n1;\n"
+            "  n1 -> n2;\n"
+            "  n2 -> c2 [style=dashed, color=gray40];\n"
+            "}\n");
+  EXPECT_EQ(around({3}, 0),
+            "digraph korvane {\n"
+            "  n3 [label=\"Op h {k=0}\"];\n"
+            "  i3 [label=\"+1 inputs\", shape=plaintext, fontcolor=gray40];\n"
+            "  i3 -> n3 [style=dashed, color=gray40];\n"
+            "}\n");
+  EXPECT_EQ(around({x}, 3), dot_of(b.store));
+}
+
 }  // namespace
 }  // namespace korvane
