@@ -43,6 +43,8 @@ def exercise(g):
     again = kc.GraphStore.deserialize(blob)
     again.nodes()
     again.to_dot()
+    again.to_dot(around=[Indexable(b)], depth=Indexable(1))
+    again.stats()
     reduced, _ = again.reduce(maximal_fusion=True)
     reduced.nodes()
     reduced.node_map()
@@ -70,6 +72,9 @@ def exercise(g):
         lambda: kc.GraphStore.deserialize(blob[:-9]),
         lambda: kc.GraphStore.deserialize(bytearray(blob)),
         lambda: g.reduce(maximal_fusion=1),
+        lambda: g.to_dot(around=[a, 10**6]),
+        lambda: g.to_dot(around=[a], depth=-1),
+        lambda: g.to_dot(around=[a], depth="1"),
         lambda: g.reduce(outputs="0"),
         lambda: g.reduction_report(outputs=[10**6]),
         lambda: reducer.step(kc.GraphStore()),
