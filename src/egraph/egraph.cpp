@@ -189,17 +189,11 @@ void EGraph::normalize_touched() {
 
   if (!merged_since_rebuild_) {
     // Every touched class is new and sorts after everything listed.
-    kind_index_.insert(kind_index_.end(), work.begin(), work.end());
     for (Symbol op : grown_ops_) {
       OpClasses& entry = op_index_.find(op)->second;
       entry.sorted = entry.ids.size();
     }
   } else {
-    // The live classes are exactly the roots.
-    kind_index_.clear();
-    for (ClassId id = 0; id < unionfind_.size(); ++id) {
-      if (unionfind_.is_root(id)) kind_index_.push_back(id);
-    }
     // Merge each grown list's new tail into its kept head, dropping
     // merged-away classes and repeats.
     for (Symbol op : grown_ops_) {

@@ -48,12 +48,13 @@ inline constexpr ClassId kNoClass = UINT32_MAX;
 
 /// An equivalence store of terms. Owns the union-find, the memo, the class
 /// table (a vector indexed by id, so class iteration runs in id order), the
-/// repair queue and the node-kind index.
+/// repair queue and the node-kind index, kept per operator.
 ///
 /// Guarantees right after `rebuild`: every canonical memo key maps to an id
 /// of the class holding that node; every class's nodes are canonical, sorted
-/// and duplicate-free, and no two classes hold equal nodes; the node-kind
-/// index lists exactly the live classes, in id order.
+/// and duplicate-free, and no two classes hold equal nodes; each operator's
+/// list of classes holds exactly the live classes with a node of that
+/// operator, in id order.
 ///
 /// Every operation taking a ClassId throws InternalError for an id that was
 /// never issued. Used by one thread at a time; movable, not copyable.
@@ -112,9 +113,10 @@ class EGraph {
   /// Parent entries and repair entries refer to nodes this way.
   const SymbolLang& added_node(ClassId id) const;
 
-  /// The classes that held a node at the last `rebuild`, in id order; empty
-  /// before the first rebuild.
-  std::span<const ClassId> kind_index() const noexcept { return kind_index_; }
+  /// Whether the node-kind index (the classes as of the last `rebuild`) is
+  /// empty: true before the first rebuild and when there was no class.
+  /// Searches read the index narrowed to one operator, below.
+  bool kind_index_empty() const noexcept { return indexed_ids_ == 0; }
 
   /// The classes that held a node with operator `op` at the last `rebuild`,
   /// in id order: the node-kind index narrowed to one operator.
@@ -261,7 +263,6 @@ class EGraph {
   /// for nothing, which made a node of n inputs cost n^2.
   std::vector<std::uint64_t> wide_repaired_at_;
   static constexpr std::uint64_t kNotRepaired = UINT64_MAX;
-  std::vector<ClassId> kind_index_;
 
   /// The classes holding a node with one operator, in id order; during a
   /// rebuild, ids past `sorted` are being appended.

@@ -104,11 +104,6 @@ struct SymbolLang {
   /// Operand classes, in order.
   Children children;
 
-  /// True when both nodes have the same op and the same number of children.
-  bool same_shape(const SymbolLang& other) const noexcept {
-    return op == other.op && children.size() == other.children.size();
-  }
-
   friend bool operator==(const SymbolLang& a, const SymbolLang& b) noexcept {
     return a.op == b.op && a.children == b.children;
   }

@@ -95,7 +95,7 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
   // per-operator list keeps the node-kind index's order, so the matches are
   // the same as over the whole index. The dirty check is made up front, as
   // the first class of the whole index would have made it.
-  if (limit == 0 || egraph.kind_index().empty()) return matches;
+  if (limit == 0 || egraph.kind_index_empty()) return matches;
   if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
   const std::span<const ClassId> candidates = egraph.classes_with_op(shape_.root().as_enode().op);
   // At most one entry per candidate, and at most `limit` entries.

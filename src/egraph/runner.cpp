@@ -65,17 +65,6 @@ Runner& Runner::set_node_limit(std::uint64_t limit) {
   return *this;
 }
 
-Runner& Runner::set_time_limit(std::chrono::nanoseconds limit) {
-  time_limit_ = limit;
-  return *this;
-}
-
-Runner& Runner::set_scheduler(std::unique_ptr<RuleScheduler> scheduler) {
-  check(scheduler != nullptr, "Runner::set_scheduler needs a scheduler");
-  scheduler_ = std::move(scheduler);
-  return *this;
-}
-
 Runner Runner::run(const std::vector<Rewrite>& rules) && {
   check(!stop_reason_.has_value(), "A runner can only run once");
   warn_duplicate_names(rules);

@@ -86,11 +86,6 @@ class Runner {
   Runner& set_iteration_limit(std::uint64_t limit);
   /// The run stops once memo_size() exceeds this.
   Runner& set_node_limit(std::uint64_t limit);
-  /// The run stops once the time since its first iteration began exceeds
-  /// this.
-  Runner& set_time_limit(std::chrono::nanoseconds limit);
-  /// Replaces the scheduler.
-  Runner& set_scheduler(std::unique_ptr<RuleScheduler> scheduler);
 
   /// Runs `rules` to a stop reason and returns the runner. Writes a warning
   /// to standard error when two rules share a name.

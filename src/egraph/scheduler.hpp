@@ -58,8 +58,6 @@ class BackoffScheduler final : public RuleScheduler {
   static constexpr std::uint64_t kDefaultBanLength = 5;
 
   BackoffScheduler() = default;
-  BackoffScheduler(std::uint64_t match_limit, std::uint64_t ban_length)
-      : default_match_limit_(match_limit), default_ban_length_(ban_length) {}
 
   bool can_stop(std::uint64_t iteration) override;
   std::vector<ClassMatches> search_rewrite(std::uint64_t iteration, const EGraph& egraph,

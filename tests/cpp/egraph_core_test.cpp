@@ -128,20 +128,6 @@ TEST(EGraph, UnionConcatenatesShorterListBehindLonger) {
   EXPECT_TRUE(std::is_sorted(sorted.nodes.begin(), sorted.nodes.end()));
 }
 
-TEST(EGraph, KindIndexListsClassesAsOfLastRebuild) {
-  EGraph egraph;
-  const ClassId x = egraph.add(node("x"));
-  const ClassId y = egraph.add(node("y"));
-  const ClassId z = egraph.add(node("z"));
-  EXPECT_TRUE(egraph.kind_index().empty());
-  egraph.rebuild();
-  EXPECT_EQ(ids(egraph.kind_index()), (std::vector<ClassId>{x, y, z}));
-  egraph.union_(z, x);
-  EXPECT_EQ(egraph.kind_index().size(), 3u) << "unchanged until the next rebuild";
-  egraph.rebuild();
-  EXPECT_EQ(ids(egraph.kind_index()), (std::vector<ClassId>{y, z}));
-}
-
 TEST(EGraph, IdsNeverIssuedAreInternalErrors) {
   EGraph egraph;
   const ClassId x = egraph.add(node("x"));
@@ -260,8 +246,7 @@ void expect_invariants(const EGraph& egraph) {
       EXPECT_THROW(egraph.root_class(id), InternalError) << "merged-away id " << id;
     }
   }
-  EXPECT_EQ(ids(egraph.kind_index()), live);
-  // The per-operator index is the node-kind index narrowed to each operator.
+  // The per-operator index lists the live classes holding each operator.
   std::map<Symbol, std::vector<ClassId>> with_op;
   for (const ClassRecord& record : egraph.classes()) {
     for (const SymbolLang& n : record.nodes) {

@@ -164,6 +164,20 @@ TEST_F(Search, NestedBindsBacktrack) {
   EXPECT_EQ(listed(matches[0]), (std::vector<Substitution>{{{var("?y"), q}, {var("?x"), s}}}));
 }
 
+TEST(SearchUnrebuilt, FindsNothingBeforeTheFirstRebuild) {
+  // Nothing is indexed before the first rebuild, so an operator pattern
+  // finds no class (without refusing the dirty e-graph); afterwards it does.
+  EGraph egraph;
+  const ClassId p = egraph.add(node("p"));
+  egraph.add(node("op|add", {p, p}));
+  const Pattern add = pattern("(op|add ?a ?b)");
+  EXPECT_TRUE(add.search(egraph).empty());
+  egraph.rebuild();
+  EXPECT_EQ(add.search(egraph).size(), 1u);
+  egraph.add(node("q"));
+  EXPECT_THROW(add.search(egraph), InternalError);
+}
+
 TEST_F(Search, DirtyEGraphIsRefused) {
   egraph.add(node("new"));
   try {

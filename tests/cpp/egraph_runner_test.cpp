@@ -156,8 +156,9 @@ TEST(Runner, BansAreFastForwardedWhenAllElseIsQuiet) {
 }
 
 TEST(BackoffScheduler, CanStopMovesBansForward) {
-  BackoffScheduler scheduler(1, 5);
-  EGraph egraph = wrapped_leaves("f", 3);
+  // 2001 matches exceed the default limit of 1000 and, doubled, of 2000.
+  BackoffScheduler scheduler;
+  EGraph egraph = wrapped_leaves("f", 2001);
   egraph.rebuild();
   const Rewrite wrap = rule("wrap", "(f ?x)", "(g ?x)");
   EXPECT_TRUE(scheduler.can_stop(0)) << "nothing banned";
@@ -166,7 +167,7 @@ TEST(BackoffScheduler, CanStopMovesBansForward) {
   EXPECT_FALSE(scheduler.can_stop(6));
   EXPECT_EQ(scheduler.stats().at(wrap.name()).banned_until, 6u);
   EXPECT_TRUE(scheduler.can_stop(6));
-  // Second ban: threshold 2, length 10.
+  // Second ban: threshold 2000, length 10.
   EXPECT_TRUE(scheduler.search_rewrite(6, egraph, wrap).empty());
   EXPECT_EQ(scheduler.stats().at(wrap.name()).banned_until, 16u);
 }
