@@ -48,7 +48,13 @@ class ChunkedVector {
   template <class... Args>
   T& emplace_back(Args&&... args) {
     if ((size_ >> ChunkBits) == chunks_.size()) {
-      chunks_.push_back(static_cast<T*>(::operator new(kChunkSize * sizeof(T), std::align_val_t{alignof(T)})));
+      T* chunk = static_cast<T*>(::operator new(kChunkSize * sizeof(T), std::align_val_t{alignof(T)}));
+      try {
+        chunks_.push_back(chunk);
+      } catch (...) {
+        ::operator delete(chunk, std::align_val_t{alignof(T)});
+        throw;
+      }
     }
     T* slot = std::construct_at(&(*this)[size_], std::forward<Args>(args)...);
     ++size_;
