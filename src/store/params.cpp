@@ -100,6 +100,9 @@ std::string unescape_name(std::string_view text) {
   return s;
 }
 
+namespace {
+
+// Appends the encoded value ("i3", "f3ff0000000000000", "btrue", "sa%3Bb").
 void append_param_value(std::string& out, const ParamRef& value) {
   char buf[32];
   switch (value.tag) {
@@ -125,6 +128,8 @@ void append_param_value(std::string& out, const ParamRef& value) {
       break;
   }
 }
+
+}  // namespace
 
 std::string param_key(std::span<const ParamRef> params) {
   std::string out;

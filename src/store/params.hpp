@@ -61,8 +61,6 @@ void append_escaped(std::string& out, std::string_view text);
 /// Undoes escape_name.
 std::string unescape_name(std::string_view text);
 
-/// Appends the encoded value ("i3", "f3ff0000000000000", "btrue", "sa%3Bb").
-void append_param_value(std::string& out, const ParamRef& value);
 /// The canonical key of a sorted map; empty for an empty map.
 std::string param_key(std::span<const ParamRef> params);
 
