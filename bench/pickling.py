@@ -9,29 +9,20 @@ map adds to the pickle per node of the graph it was reduced from. Printed
 against the targets: dumps at most 1.2x serialize, loads at most 1.2x
 deserialize, and at most 8 bytes of node map per source node.
 
-Run with the module importable: python bench/pickle.py [nodes]
+Run with the module importable: python bench/pickling.py [nodes]
 """
 
 from __future__ import annotations
 
-import os
+import copy
+import gc
+import pickle
+import resource
 import sys
+import time
 
-# This file has the name of the standard module it measures, and Python puts
-# its directory first on the path: take that out until pickle is imported.
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != HERE]
-
-import copy  # noqa: E402
-import gc  # noqa: E402
-import pickle  # noqa: E402
-import resource  # noqa: E402
-import time  # noqa: E402
-
-sys.path.append(HERE)
-
-import korvane_core as kc  # noqa: E402
-from traced import trace  # noqa: E402
+import korvane_core as kc
+from traced import trace
 
 
 def timed(fn) -> tuple[float, int]:
