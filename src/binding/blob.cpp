@@ -8,7 +8,6 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/graph_store.hpp"
-#include "binding/reduction.hpp"
 #include "store/blob.hpp"
 
 namespace korvane::py {
@@ -34,7 +33,7 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     auto plan = BlobPlan::make(snap.graph.pools, snap.graph.nodes, outputs ? *outputs : snap.outputs);
     if (!plan) raise(PyExc_ValueError, "%s", plan.error().message.c_str());
     // The blob is written straight into the new bytes object.
-    Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.value().size())));
+    Ref bytes = new_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.value().size())));
     char* buffer = PyBytes_AsString(bytes.get());
     if (buffer == nullptr) throw PythonError{};
     plan.value().write(buffer);

@@ -11,10 +11,10 @@ Ref type_name(PyObject* obj) {
   // Through type's own __name__ descriptor: a metaclass may redefine the
   // attribute to return anything, but the descriptor always gives the str
   // the type was made with.
-  Ref type_dict = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
-  Ref descriptor = check(PyMapping_GetItemString(type_dict.get(), "__name__"));
-  Ref name = check(PyObject_CallMethod(descriptor.get(), "__get__", "O", reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-  if (!PyUnicode_Check(name.get())) return check(PyUnicode_FromString("?"));
+  Ref type_dict = new_ref(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+  Ref descriptor = new_ref(PyMapping_GetItemString(type_dict.get(), "__name__"));
+  Ref name = new_ref(PyObject_CallMethod(descriptor.get(), "__get__", "O", reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+  if (!PyUnicode_Check(name.get())) return new_ref(PyUnicode_FromString("?"));
   return name;
 }
 
@@ -75,7 +75,7 @@ bool truth_of(PyObject* obj) {
 
 // Raises the ValueError for a key that a params dict gives twice.
 [[noreturn, gnu::cold, gnu::noinline]] void raise_duplicate_key(std::string_view key) {
-  const Ref text = check(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+  const Ref text = new_ref(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
   raise(PyExc_ValueError, "duplicate param key '%U'", text.get());
 }
 
@@ -235,7 +235,7 @@ namespace {
 // `none_is_absent`), its UTF-8 text otherwise.
 const char* lookup_field(PyObject* dict, const char* field, DescriptorArg& out, std::string_view& text,
                          bool none_is_absent) {
-  Ref key = check(PyUnicode_FromString(field));
+  Ref key = new_ref(PyUnicode_FromString(field));
   PyObject* value = PyDict_GetItemWithError(dict, key.get());
   if (value == nullptr) {
     if (PyErr_Occurred()) throw PythonError{};
@@ -291,6 +291,19 @@ bool to_fusion_flag(PyObject* obj) {
           type_name(obj).get());
   }
   return truth_of(obj);
+}
+
+std::optional<std::vector<NodeId>> to_outputs(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  std::vector<NodeId> ids;
+  to_ids(obj, "outputs", ids);
+  return ids;
+}
+
+void check_outputs(const std::vector<NodeId>& ids, uint64_t count) {
+  for (NodeId id : ids) {
+    if (id >= count) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(id));
+  }
 }
 
 }  // namespace korvane::py

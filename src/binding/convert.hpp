@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "binding/errors.hpp"
 #include "binding/record_cache.hpp"
 #include "store/descriptor.hpp"
+#include "store/node.hpp"
 #include "store/params.hpp"
 
 namespace korvane::py {
@@ -87,9 +89,16 @@ void to_ids(PyObject* obj, const char* param, Out& out) {
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) throw PythonError{};
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = check(PySequence_GetItem(obj, i));
+    Ref item = new_ref(PySequence_GetItem(obj, i));
     out.push_back(to_id(item.get(), param));
   }
 }
+
+/// Converts an `outputs` argument: nullopt for None or left out, else the
+/// listed ids in order, duplicates kept.
+std::optional<std::vector<NodeId>> to_outputs(PyObject* obj);
+
+/// Raises ValueError "no node with id N" for the first id not below `count`.
+void check_outputs(const std::vector<NodeId>& ids, uint64_t count);
 
 }  // namespace korvane::py

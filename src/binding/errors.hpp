@@ -20,7 +20,7 @@ struct PythonError {};
 
 /// Throws PythonError if `result` is null (a failed C-API call), otherwise
 /// returns it as an owned reference.
-inline Ref check(PyObject* result) {
+inline Ref new_ref(PyObject* result) {
   if (result == nullptr) throw PythonError{};
   return Ref(result);
 }

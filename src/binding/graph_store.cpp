@@ -47,7 +47,7 @@ PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   return guarded([&]() -> PyObject* {
     bind_none("GraphStore", args, kwargs);
     auto store = std::make_unique<Store>();
-    Ref self = check(PyType_GenericAlloc(type, 0));
+    Ref self = new_ref(PyType_GenericAlloc(type, 0));
     as_graph_store(self.get())->store = store.release();
     return self.release();
   });
@@ -173,7 +173,7 @@ RecordCache& record_cache_of(PyObject* self) {
 }
 
 Ref wrap_store(std::unique_ptr<Store> store) {
-  Ref self = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(graph_store_type()), 0));
+  Ref self = new_ref(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(graph_store_type()), 0));
   as_graph_store(self.get())->store = store.release();
   return self;
 }

@@ -46,7 +46,7 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (a[5] != nullptr && a[5] != Py_None) {
       value->preprocessing_ref = std::string(to_utf8(a[5], kNew.function, "preprocessing_ref"));
     }
-    Ref self = check(PyType_GenericAlloc(type, 0));
+    Ref self = new_ref(PyType_GenericAlloc(type, 0));
     as_descriptor(self.get())->value = value.release();
     return self.release();
   });
@@ -78,8 +78,8 @@ std::string PayloadDescriptor::*kFieldMembers[] = {&PayloadDescriptor::kind, &Pa
 PyObject* descriptor_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     Ref fields[6];
-    for (int i = 0; i < 5; ++i) fields[i] = check(str_field(self, &kFieldMembers[i]));
-    fields[5] = check(preprocessing_ref_field(self, nullptr));
+    for (int i = 0; i < 5; ++i) fields[i] = new_ref(str_field(self, &kFieldMembers[i]));
+    fields[5] = new_ref(preprocessing_ref_field(self, nullptr));
     return PyUnicode_FromFormat(
         "PayloadDescriptor(kind=%R, content_hash=%R, framework=%R, version=%R, io_schema=%R, preprocessing_ref=%R)",
         fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(), fields[4].get(), fields[5].get());

@@ -203,10 +203,10 @@ PyObject* graph_store_reduce(PyObject* self, PyObject*) {
     if (s.failure) std::rethrow_exception(s.failure);
     if (!s.refusal.empty()) raise(PyExc_ValueError, "%s", s.refusal.c_str());
     if (!s.blob || !s.node_map) throw PythonError{};
-    Ref version = check(PyLong_FromLong(kStateVersion));
-    Ref state = check(PyTuple_Pack(3, version.get(), s.blob.get(), s.node_map.get()));
-    Ref no_args = check(PyTuple_New(0));
-    return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), no_args.get(), state.get())).release();
+    Ref version = new_ref(PyLong_FromLong(kStateVersion));
+    Ref state = new_ref(PyTuple_Pack(3, version.get(), s.blob.get(), s.node_map.get()));
+    Ref no_args = new_ref(PyTuple_New(0));
+    return new_ref(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), no_args.get(), state.get())).release();
   });
 }
 
@@ -237,19 +237,19 @@ PyObject* descriptor_reduce(PyObject* self, PyObject*) {
         {"kind", &d.kind},       {"content_hash", &d.content_hash}, {"framework", &d.framework},
         {"version", &d.version}, {"io_schema", &d.io_schema},
     };
-    Ref kwargs = check(PyDict_New());
+    Ref kwargs = new_ref(PyDict_New());
     for (const auto& [name, value] : fields) {
-      Ref text = check(PyUnicode_FromStringAndSize(value->data(), static_cast<Py_ssize_t>(value->size())));
+      Ref text = new_ref(PyUnicode_FromStringAndSize(value->data(), static_cast<Py_ssize_t>(value->size())));
       if (PyDict_SetItemString(kwargs.get(), name, text.get()) < 0) throw PythonError{};
     }
-    Ref ref = d.preprocessing_ref ? check(PyUnicode_FromStringAndSize(
+    Ref ref = d.preprocessing_ref ? new_ref(PyUnicode_FromStringAndSize(
                                         d.preprocessing_ref->data(),
                                         static_cast<Py_ssize_t>(d.preprocessing_ref->size())))
                                   : Ref::borrow(Py_None);
     if (PyDict_SetItemString(kwargs.get(), "preprocessing_ref", ref.get()) < 0) throw PythonError{};
-    Ref copyreg = check(PyImport_ImportModule("copyreg"));
-    Ref newobj = check(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
-    return check(Py_BuildValue("(O(O()O))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), kwargs.get()))
+    Ref copyreg = new_ref(PyImport_ImportModule("copyreg"));
+    Ref newobj = new_ref(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+    return new_ref(Py_BuildValue("(O(O()O))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), kwargs.get()))
         .release();
   });
 }

@@ -9,27 +9,14 @@
 
 namespace korvane::py {
 
-std::optional<std::vector<NodeId>> to_outputs(PyObject* obj) {
-  if (obj == nullptr || obj == Py_None) return std::nullopt;
-  std::vector<NodeId> ids;
-  to_ids(obj, "outputs", ids);
-  return ids;
-}
-
-void check_outputs(const std::vector<NodeId>& ids, uint64_t count) {
-  for (NodeId id : ids) {
-    if (id >= count) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(id));
-  }
-}
-
 Ref report_dict(const ReductionCounters& c) {
-  Ref dict = check(PyDict_New());
+  Ref dict = new_ref(PyDict_New());
   const std::pair<const char*, uint64_t> entries[] = {
       {"input_nodes", c.input_nodes}, {"reachable_nodes", c.reachable_nodes}, {"canonical_nodes", c.canonical_nodes},
       {"stages", c.stages},           {"reduced_nodes", c.reduced_nodes},     {"boundary_nodes", c.boundary_nodes},
   };
   for (const auto& [key, value] : entries) {
-    Ref v = check(PyLong_FromUnsignedLongLong(value));
+    Ref v = new_ref(PyLong_FromUnsignedLongLong(value));
     if (PyDict_SetItemString(dict.get(), key, v.get()) < 0) throw PythonError{};
   }
   return dict;
@@ -38,7 +25,7 @@ Ref report_dict(const ReductionCounters& c) {
 Ref reduction_pair(std::unique_ptr<Store> store, const ReductionCounters& counters) {
   Ref report = report_dict(counters);
   Ref reduced = wrap_store(std::move(store));
-  return check(PyTuple_Pack(2, reduced.get(), report.get()));
+  return new_ref(PyTuple_Pack(2, reduced.get(), report.get()));
 }
 
 namespace {
@@ -71,18 +58,18 @@ void set_item(PyObject* dict, const char* key, Ref value) {
   if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonError{};
 }
 
-Ref u64(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
-Ref seconds(double v) { return check(PyFloat_FromDouble(v)); }
+Ref u64(uint64_t v) { return new_ref(PyLong_FromUnsignedLongLong(v)); }
+Ref seconds(double v) { return new_ref(PyFloat_FromDouble(v)); }
 
 // {"memo_size", "class_count", "applied": {rule: changes}, "rebuild_unions", and the four times}.
 Ref iteration_dict(const egraph::Iteration& it) {
-  Ref applied = check(PyDict_New());
+  Ref applied = new_ref(PyDict_New());
   for (const auto& [rule, changes] : it.applied) {
     const std::string_view name = egraph::resolve(rule);
-    Ref key = check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    Ref key = new_ref(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (PyDict_SetItem(applied.get(), key.get(), u64(changes).get()) < 0) throw PythonError{};
   }
-  Ref d = check(PyDict_New());
+  Ref d = new_ref(PyDict_New());
   set_item(d.get(), "memo_size", u64(it.egraph_nodes));
   set_item(d.get(), "class_count", u64(it.egraph_classes));
   set_item(d.get(), "applied", std::move(applied));
@@ -111,7 +98,7 @@ std::pair<const char*, Ref> stop_reason(const egraph::StopReason& reason) {
 
 Ref profile_dict(const ReductionCounters& counters, const ReductionProfile& p) {
   Ref d = report_dict(counters);
-  Ref phases = check(PyDict_New());
+  Ref phases = new_ref(PyDict_New());
   const std::pair<const char*, double> times[] = {
       {"snapshot", p.snapshot},       {"reachability", p.reachability},   {"symbols", p.symbols},
       {"load", p.run.load_time},      {"saturation", p.run.saturation_time}, {"extraction", p.run.extraction_time},
@@ -119,18 +106,18 @@ Ref profile_dict(const ReductionCounters& counters, const ReductionProfile& p) {
   };
   for (const auto& [key, value] : times) set_item(phases.get(), key, seconds(value));
   set_item(d.get(), "phases", std::move(phases));
-  korvane::check(p.run.stop_reason.has_value(), "a rewrite run ended without a stop reason");
+  check(p.run.stop_reason.has_value(), "a rewrite run ended without a stop reason");
   auto [reason, payload] = stop_reason(*p.run.stop_reason);
-  set_item(d.get(), "stop_reason", check(PyUnicode_FromString(reason)));
+  set_item(d.get(), "stop_reason", new_ref(PyUnicode_FromString(reason)));
   set_item(d.get(), "stop_payload", std::move(payload));
-  Ref iterations = check(PyList_New(0));
+  Ref iterations = new_ref(PyList_New(0));
   for (const egraph::Iteration& it : p.run.iterations) {
     if (PyList_Append(iterations.get(), iteration_dict(it).get()) < 0) throw PythonError{};
   }
   set_item(d.get(), "iterations", std::move(iterations));
-  Ref rules = check(PyDict_New());
+  Ref rules = new_ref(PyDict_New());
   for (const auto& [name, stats] : p.run.rules) {
-    Ref r = check(PyDict_New());
+    Ref r = new_ref(PyDict_New());
     set_item(r.get(), "times_applied", u64(stats.times_applied));
     set_item(r.get(), "times_banned", u64(stats.times_banned));
     set_item(r.get(), "banned_until", u64(stats.banned_until));

@@ -18,7 +18,6 @@
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/graph_store.hpp"
-#include "binding/reduction.hpp"
 #include "common/internal_error.hpp"
 #include "store/dot.hpp"
 #include "store/graph_stats.hpp"
@@ -29,10 +28,10 @@ namespace korvane::py {
 namespace {
 
 Ref new_str(std::string_view text) {
-  return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  return new_ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-Ref interned(const char* text) { return check(PyUnicode_InternFromString(text)); }
+Ref interned(const char* text) { return new_ref(PyUnicode_InternFromString(text)); }
 
 /// Sets `dict[key] = value`, taking over `value`.
 void set_item(PyObject* dict, PyObject* key, Ref value) {
@@ -48,16 +47,16 @@ void set_tuple_item(PyObject* tuple, size_t index, Ref value) {
 }
 
 Ref int_list(const std::vector<NodeId>& ids) {
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  for (size_t i = 0; i < ids.size(); ++i) set_list_item(list.get(), i, check(PyLong_FromUnsignedLongLong(ids[i])));
+  Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  for (size_t i = 0; i < ids.size(); ++i) set_list_item(list.get(), i, new_ref(PyLong_FromUnsignedLongLong(ids[i])));
   return list;
 }
 
 /// A parameter value as a Python object; `str` is its Str value.
 Ref param_value(ParamTag tag, uint64_t bits, Ref str) {
   switch (tag) {
-    case ParamTag::Int: return check(PyLong_FromLongLong(static_cast<long long>(bits)));
-    case ParamTag::Float: return check(PyFloat_FromDouble(bits_double(bits)));
+    case ParamTag::Int: return new_ref(PyLong_FromLongLong(static_cast<long long>(bits)));
+    case ParamTag::Float: return new_ref(PyFloat_FromDouble(bits_double(bits)));
     case ParamTag::Bool: return Ref::borrow(bits != 0 ? Py_True : Py_False);
     case ParamTag::Str: return str;
   }
@@ -78,14 +77,14 @@ class NodeViews {
         ids_(g_.size()),
         marked_(g_.size(), false) {
     for (NodeId id : snap.outputs) {
-      korvane::check(id < g_.size(), "output mark outside the graph");
+      check(id < g_.size(), "output mark outside the graph");
       marked_[id] = true;
     }
     for (unsigned k = 0; k < kNodeKindCount; ++k) kind_words_[k] = new_str(kind_word(static_cast<NodeKind>(k)));
   }
 
   Ref build() {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(g_.size())));
+    Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(g_.size())));
     for (size_t i = 0; i < g_.size(); ++i) set_list_item(list.get(), i, node(i));
     return list;
   }
@@ -93,7 +92,7 @@ class NodeViews {
  private:
   Ref node(size_t i) {
     const NodeKind kind = g_.kind(i);
-    Ref dict = check(PyDict_Copy(shape(kind)));
+    Ref dict = new_ref(PyDict_Copy(shape(kind)));
     set_item(dict.get(), k_id_.get(), Ref::borrow(id(i)));
     set_item(dict.get(), k_output_.get(), Ref::borrow(marked_[i] ? Py_True : Py_False));
     set_item(dict.get(), k_inputs_.get(), inputs(g_.inputs(i)));
@@ -103,7 +102,7 @@ class NodeViews {
     if (kind == NodeKind::External) set_item(dict.get(), k_descriptor_.get(), descriptor(g_.nodes.recs[i].payload));
     if (kind == NodeKind::Stage) {
       const auto members = g_.members(i);
-      set_item(dict.get(), k_n_members_.get(), check(PyLong_FromSize_t(members.size())));
+      set_item(dict.get(), k_n_members_.get(), new_ref(PyLong_FromSize_t(members.size())));
       set_item(dict.get(), k_members_.get(), stage_members(members));
     }
     return dict;
@@ -116,7 +115,7 @@ class NodeViews {
     const int k = kind == NodeKind::External ? 1 : kind == NodeKind::Stage ? 2 : 0;
     Ref& tmpl = shapes_[k];
     if (tmpl) return tmpl.get();
-    tmpl = check(PyDict_New());
+    tmpl = new_ref(PyDict_New());
     for (const Ref* key : {&k_id_, &k_output_, &k_inputs_, &k_kind_, &k_name_, &k_params_}) {
       set_item(tmpl.get(), key->get(), Ref::borrow(Py_None));
     }
@@ -131,7 +130,7 @@ class NodeViews {
   /// The int of node id `i`, shared by its "id" and every input naming it.
   PyObject* id(uint64_t i) {
     Ref& r = ids_[i];
-    if (!r) r = check(PyLong_FromUnsignedLongLong(i));
+    if (!r) r = new_ref(PyLong_FromUnsignedLongLong(i));
     return r.get();
   }
 
@@ -147,23 +146,23 @@ class NodeViews {
   }
 
   Ref inputs(std::span<const uint32_t> in) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(in.size())));
+    Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(in.size())));
     for (size_t k = 0; k < in.size(); ++k) set_list_item(list.get(), k, Ref::borrow(id(in[k])));
     return list;
   }
 
   /// A new dict for parameter map `map`: a copy of the map's template.
   Ref params(uint32_t map) {
-    if (map == 0) return check(PyDict_New());
+    if (map == 0) return new_ref(PyDict_New());
     Ref& tmpl = param_dicts_[map];
     if (!tmpl) {
-      tmpl = check(PyDict_New());
+      tmpl = new_ref(PyDict_New());
       for (const ParamSlot& s : g_.pools.params(map)) {
         Ref text = s.tag == ParamTag::Str ? Ref::borrow(str(static_cast<uint32_t>(s.bits))) : Ref();
         set_item(tmpl.get(), str(s.key), param_value(s.tag, s.bits, std::move(text)));
       }
     }
-    return check(PyDict_Copy(tmpl.get()));
+    return new_ref(PyDict_Copy(tmpl.get()));
   }
 
   Ref descriptor(uint32_t id) {
@@ -172,17 +171,17 @@ class NodeViews {
       static constexpr const char* kFields[6] = {"kind",    "content_hash", "framework",
                                                  "version", "io_schema",    "preprocessing_ref"};
       const DescriptorRec& d = g_.pools.descriptors[id];
-      tmpl = check(PyDict_New());
+      tmpl = new_ref(PyDict_New());
       for (size_t f = 0; f < 6; ++f) {
         Ref key = interned(kFields[f]);
         set_item(tmpl.get(), key.get(), Ref::borrow(d.fields[f] == kNoString ? Py_None : str(d.fields[f])));
       }
     }
-    return check(PyDict_Copy(tmpl.get()));
+    return new_ref(PyDict_Copy(tmpl.get()));
   }
 
   Ref stage_members(std::span<const MemberRec> members) {
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(members.size())));
+    Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(members.size())));
     for (size_t m = 0; m < members.size(); ++m) set_list_item(list.get(), m, member(members[m]));
     return list;
   }
@@ -197,10 +196,10 @@ class NodeViews {
       PyErr_SetObject(PyExc_ValueError, text.get());
       throw PythonError{};
     }
-    Ref dict = check(PyDict_New());
+    Ref dict = new_ref(PyDict_New());
     set_item(dict.get(), k_kind_.get(), new_str(parsed->head));
     set_item(dict.get(), k_name_.get(), new_str(parsed->name));
-    Ref params = check(PyDict_New());
+    Ref params = new_ref(PyDict_New());
     for (const Param& p : parsed->params) {
       Ref key = new_str(p.key);
       Ref text = p.tag == ParamTag::Str ? new_str(p.str) : Ref();
@@ -208,12 +207,12 @@ class NodeViews {
     }
     set_item(dict.get(), k_params_.get(), std::move(params));
     const auto refs = g_.pools.member_refs(rec);
-    Ref operands = check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
+    Ref operands = new_ref(PyList_New(static_cast<Py_ssize_t>(refs.size())));
     for (size_t k = 0; k < refs.size(); ++k) {
-      Ref pair = check(PyTuple_New(2));
+      Ref pair = new_ref(PyTuple_New(2));
       const Ref& word = refs[k].kind == StageRef::Kind::Input ? k_input_ : k_member_;
       set_tuple_item(pair.get(), 0, Ref::borrow(word.get()));
-      set_tuple_item(pair.get(), 1, check(PyLong_FromUnsignedLong(refs[k].index)));
+      set_tuple_item(pair.get(), 1, new_ref(PyLong_FromUnsignedLong(refs[k].index)));
       set_list_item(operands.get(), k, std::move(pair));
     }
     set_item(dict.get(), k_inputs_.get(), std::move(operands));
@@ -245,7 +244,7 @@ class NodeViews {
 }  // namespace
 
 PyObject* node_count(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return check(PyLong_FromUnsignedLongLong(store_of(self).node_count())).release(); });
+  return guarded([&]() -> PyObject* { return new_ref(PyLong_FromUnsignedLongLong(store_of(self).node_count())).release(); });
 }
 
 PyObject* outputs(PyObject* self, PyObject*) {
@@ -262,17 +261,17 @@ PyObject* nodes(PyObject* self, PyObject*) {
 PyObject* node_map(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const std::vector<NodeMapEntry> map = store_of(self).node_map();
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(map.size())));
+    Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(map.size())));
     for (size_t i = 0; i < map.size(); ++i) {
       const NodeMapEntry& e = map[i];
       if (!e.present()) {
         set_list_item(list.get(), i, Ref::borrow(Py_None));
         continue;
       }
-      Ref pair = check(PyTuple_New(2));
-      set_tuple_item(pair.get(), 0, check(PyLong_FromUnsignedLongLong(e.node)));
+      Ref pair = new_ref(PyTuple_New(2));
+      set_tuple_item(pair.get(), 0, new_ref(PyLong_FromUnsignedLongLong(e.node)));
       set_tuple_item(pair.get(), 1,
-                     e.has_member() ? check(PyLong_FromUnsignedLongLong(e.member)) : Ref::borrow(Py_None));
+                     e.has_member() ? new_ref(PyLong_FromUnsignedLongLong(e.member)) : Ref::borrow(Py_None));
       set_list_item(list.get(), i, std::move(pair));
     }
     return list.release();
@@ -300,7 +299,7 @@ uint64_t to_depth(PyObject* obj) {
   return static_cast<uint64_t>(value);
 }
 
-Ref u64(uint64_t value) { return check(PyLong_FromUnsignedLongLong(value)); }
+Ref u64(uint64_t value) { return new_ref(PyLong_FromUnsignedLongLong(value)); }
 
 Ref optional_u64(std::optional<uint64_t> value) { return value ? u64(*value) : Ref::borrow(Py_None); }
 
@@ -311,13 +310,13 @@ void set_key(PyObject* dict, const char* key, Ref value) {
 /// {"max", "p50", "p99", "histogram": [[value, count], ...]}; None values
 /// for an empty population.
 Ref spread_dict(const Spread& s) {
-  Ref dict = check(PyDict_New());
+  Ref dict = new_ref(PyDict_New());
   set_key(dict.get(), "max", optional_u64(s.max()));
   set_key(dict.get(), "p50", optional_u64(s.percentile(50)));
   set_key(dict.get(), "p99", optional_u64(s.percentile(99)));
-  Ref histogram = check(PyList_New(static_cast<Py_ssize_t>(s.histogram.size())));
+  Ref histogram = new_ref(PyList_New(static_cast<Py_ssize_t>(s.histogram.size())));
   for (size_t k = 0; k < s.histogram.size(); ++k) {
-    Ref pair = check(PyList_New(2));
+    Ref pair = new_ref(PyList_New(2));
     set_list_item(pair.get(), 0, u64(s.histogram[k].first));
     set_list_item(pair.get(), 1, u64(s.histogram[k].second));
     set_list_item(histogram.get(), k, std::move(pair));
@@ -327,18 +326,18 @@ Ref spread_dict(const Spread& s) {
 }
 
 Ref stats_dict(const GraphStats& st) {
-  Ref dict = check(PyDict_New());
+  Ref dict = new_ref(PyDict_New());
   set_key(dict.get(), "nodes", u64(st.nodes));
   set_key(dict.get(), "edges", u64(st.edges));
-  Ref kinds = check(PyDict_New());
+  Ref kinds = new_ref(PyDict_New());
   for (unsigned k = 0; k < kNodeKindCount; ++k) {
     Ref word = new_str(kind_word(static_cast<NodeKind>(k)));
     if (PyDict_SetItem(kinds.get(), word.get(), u64(st.kinds[k]).get()) < 0) throw PythonError{};
   }
   set_key(dict.get(), "kinds", std::move(kinds));
-  Ref top = check(PyList_New(static_cast<Py_ssize_t>(st.top_ops.size())));
+  Ref top = new_ref(PyList_New(static_cast<Py_ssize_t>(st.top_ops.size())));
   for (size_t k = 0; k < st.top_ops.size(); ++k) {
-    Ref pair = check(PyList_New(2));
+    Ref pair = new_ref(PyList_New(2));
     set_list_item(pair.get(), 0, new_str(st.top_ops[k].first));
     set_list_item(pair.get(), 1, u64(st.top_ops[k].second));
     set_list_item(top.get(), k, std::move(pair));
