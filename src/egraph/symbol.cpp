@@ -2,12 +2,12 @@
 //
 // Sixteen shards, picked by the low four bits of a fixed 64-bit hash of the
 // text, each with its own mutex, list of texts and text -> position map.
-// Texts are copied into chunks that are never freed nor moved.
+// Texts are copied into a monotonic buffer that never frees nor moves them.
 #include "egraph/symbol.hpp"
 
 #include <array>
 #include <cstring>
-#include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -38,7 +38,6 @@ Symbol make_symbol(std::uint32_t shard, std::uint64_t position) {
 namespace {
 
 constexpr std::size_t kShardCount = 16;
-constexpr std::size_t kChunkSize = 64 * 1024;
 
 /// Hashes texts for a shard's map with the same function that picks the shard.
 struct TextHash {
@@ -46,46 +45,20 @@ struct TextHash {
   std::size_t operator()(std::string_view text) const noexcept { return detail::text_hash(text); }
 };
 
-/// Append-only storage for the texts of one shard. Owns fixed chunks that are
-/// never reallocated, so every view it hands out stays valid forever.
-class TextArena {
- public:
-  /// Copies `text` into the arena and returns a view of the copy.
-  std::string_view store(std::string_view text) {
-    if (text.empty()) return std::string_view();
-    if (text.size() > kChunkSize / 4) {
-      // Long texts get a block of their own instead of wasting a chunk's tail.
-      own(std::make_unique<char[]>(text.size()));
-      return copy_into(chunks_.back().get(), text);
-    }
-    if (text.size() > kChunkSize - used_ || current_ == nullptr) {
-      own(std::make_unique<char[]>(kChunkSize));
-      current_ = chunks_.back().get();
-      used_ = 0;
-    }
-    std::string_view copy = copy_into(current_ + used_, text);
-    used_ += text.size();
-    return copy;
-  }
-
- private:
-  void own(std::unique_ptr<char[]> block) { chunks_.push_back(std::move(block)); }
-  static std::string_view copy_into(char* dest, std::string_view text) {
-    std::memcpy(dest, text.data(), text.size());
-    return std::string_view(dest, text.size());
-  }
-
-  std::vector<std::unique_ptr<char[]>> chunks_;
-  char* current_ = nullptr;
-  std::size_t used_ = 0;
-};
-
-/// One shard: its lock, its texts in insertion order and the map back.
+/// One shard: its lock, its texts in insertion order and the map back, and
+/// the storage of the texts, which never moves nor frees them.
 struct Shard {
   std::mutex mutex;
   std::vector<std::string_view> texts;
   boost::unordered_flat_map<std::string_view, std::uint32_t, TextHash> positions;
-  TextArena arena;
+  std::pmr::monotonic_buffer_resource arena;
+
+  std::string_view store(std::string_view text) {
+    if (text.empty()) return std::string_view();
+    char* copy = static_cast<char*>(arena.allocate(text.size(), 1));
+    std::memcpy(copy, text.data(), text.size());
+    return std::string_view(copy, text.size());
+  }
 };
 
 /// The process-wide table. Created on first use and never destroyed, so that
@@ -111,7 +84,7 @@ class SymbolTable {
         position = shard.texts.size();
         // Refuse before storing, so a full shard stays unchanged.
         detail::make_symbol(shard_number, position);
-        std::string_view copy = shard.arena.store(text);
+        std::string_view copy = shard.store(text);
         shard.texts.push_back(copy);
         shard.positions.emplace(copy, static_cast<std::uint32_t>(position));
       }
