@@ -285,3 +285,22 @@ def check_reduction(source_nodes: list[dict], outputs: list[int], values: dict[s
         if entry is not None:
             assert after.at(entry) == before.values[i], f"node {i} -> {entry}"
     assert [after.values[node] for node, _ in landed] == [before.values[o] for o in outputs]
+
+
+def links(store: kc.GraphStore) -> tuple[list[list[int]], list[list[int]]]:
+    """The inputs and the consumers of every node, from nodes()."""
+    nodes = store.nodes()
+    consumers: list[list[int]] = [[] for _ in nodes]
+    for node in nodes:
+        for source in node["inputs"]:
+            consumers[source].append(node["id"])
+    return [node["inputs"] for node in nodes], consumers
+
+
+def hops(start, step: list[list[int]], depth: int) -> set[int]:
+    """The nodes within `depth` steps of `start`, following `step` (inputs or consumers)."""
+    seen, frontier = set(start), set(start)
+    for _ in range(depth):
+        frontier = {m for n in frontier for m in step[n]} - seen
+        seen |= frontier
+    return seen

@@ -13,6 +13,8 @@ import pytest
 import korvane_core as kc
 from korvane import cli, sample
 
+from graphs import hops, links
+
 
 def run(*args, module="korvane.cli"):
     """Runs the command in a child process; returns (status, stdout, stderr)."""
@@ -152,24 +154,6 @@ def wide(tmp_path_factory):
     path = tmp_path_factory.mktemp("wide") / "wide.kir"
     path.write_bytes(g.serialize(outputs=ids[-5:]))
     return path, kc.GraphStore.deserialize(path.read_bytes())
-
-
-def links(store):
-    """inputs and consumers of every node, from the module's own view."""
-    nodes = store.nodes()
-    consumers = [[] for _ in nodes]
-    for node in nodes:
-        for source in node["inputs"]:
-            consumers[source].append(node["id"])
-    return [n["inputs"] for n in nodes], consumers
-
-
-def hops(start, step, depth):
-    seen, frontier = set(start), set(start)
-    for _ in range(depth):
-        frontier = {m for n in frontier for m in step[n]} - seen
-        seen |= frontier
-    return seen
 
 
 def dot_lines(text):

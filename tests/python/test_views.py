@@ -10,6 +10,7 @@ import subprocess
 import pytest
 
 import korvane_core as kc
+from graphs import hops, links
 
 DESCRIPTOR = dict(kind="onnx", content_hash="sha256:1", framework="ort", version="1.2", io_schema="f32->f32")
 
@@ -272,23 +273,6 @@ def test_stats_of_an_empty_store_and_one_with_ties():
         x = g.add_op(name, [x])
     assert g.stats()["top_ops"] == [["a", 2], ["b", 2], ["c", 1]]
     assert g.stats()["longest_path"] == 5 and g.stats()["outputs"] == 0 and g.stats()["reachable"] == 0
-
-
-def links(store):
-    nodes = store.nodes()
-    consumers = [[] for _ in nodes]
-    for n in nodes:
-        for i in n["inputs"]:
-            consumers[i].append(n["id"])
-    return [n["inputs"] for n in nodes], consumers
-
-
-def hops(start, step, depth):
-    seen, frontier = set(start), set(start)
-    for _ in range(depth):
-        frontier = {m for n in frontier for m in step[n]} - seen
-        seen |= frontier
-    return seen
 
 
 def expected_around(store, seeds, depth):
