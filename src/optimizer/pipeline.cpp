@@ -9,7 +9,6 @@
 #include "common/hashed_id_set.hpp"
 #include "common/internal_error.hpp"
 #include "common/lap.hpp"
-#include "egraph/prefetch.hpp"
 #include "egraph/symbol.hpp"
 #include "optimizer/fusion.hpp"
 #include "optimizer/node_symbol.hpp"
@@ -96,19 +95,8 @@ class Emitter {
   void run() {
     placement.resize(records_.size());
     out_.nodes.recs.reserve(plan_.order.size());  // one node per group
-    // Emitting a group reads, for each child of its members, the child's
-    // group and that group's slot, both at scattered places: each is hinted
-    // a few groups ahead, the group (which the slot's place needs) first.
-    constexpr size_t kGroupAhead = 8;
-    constexpr size_t kSlotAhead = 4;
     const std::vector<uint32_t>& order = plan_.order;
     for (size_t k = 0; k < order.size(); ++k) {
-      if (k + kGroupAhead < order.size()) {
-        for_each_child(order[k + kGroupAhead], [&](uint32_t c) { egraph::prefetch_line(&plan_.group[c]); });
-      }
-      if (k + kSlotAhead < order.size()) {
-        for_each_child(order[k + kSlotAhead], [&](uint32_t c) { egraph::prefetch_line(&groups_[plan_.group[c]]); });
-      }
       const uint32_t g = order[k];
       if (records_.boundary[g]) {
         emit_boundary(g);
@@ -129,18 +117,6 @@ class Emitter {
     uint32_t stamp = kNone;  ///< the stage that last listed it as an input
     uint32_t pos = kNone;    ///< its position among that stage's inputs
   };
-
-  /// Calls `visit` with each child of each member of group `g`.
-  template <class Visit>
-  void for_each_child(uint32_t g, Visit visit) const {
-    if (records_.boundary[g]) {
-      for (uint32_t c : records_.children_of(g)) visit(c);
-      return;
-    }
-    for (uint32_t r : plan_.members_of(g)) {
-      for (uint32_t c : records_.children_of(r)) visit(c);
-    }
-  }
 
   uint32_t node_of_record(uint32_t r) const {
     const uint32_t node = groups_[plan_.group[r]].node;
@@ -261,13 +237,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     terms.records.reserve(live_nodes.size(), live_nodes.size() * 2);
     SymbolCache node_symbols(graph.pools, symbols);
     boost::container::small_vector<uint32_t, 8> kids;
-    // Inputs are scattered over live_id: each node's are hinted kAhead
-    // nodes before they are read.
-    constexpr size_t kAhead = 16;
     for (size_t k = 0; k < live_nodes.size(); ++k) {
-      if (k + kAhead < live_nodes.size()) {
-        for (uint32_t in : graph.inputs(live_nodes[k + kAhead])) egraph::prefetch_line(&live_id[in]);
-      }
       const uint32_t id = live_nodes[k];
       const NodeRec& rec = graph.nodes.recs[id];
       const Symbol s = node_symbols.symbol(rec);

@@ -7,7 +7,6 @@
 #include "common/internal_error.hpp"
 #include "common/lap.hpp"
 #include "egraph/load.hpp"
-#include "egraph/prefetch.hpp"
 #include "egraph/runner.hpp"
 
 namespace korvane {
@@ -118,16 +117,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
   std::vector<uint32_t> index_of_class(saturated.id_count(), UINT32_MAX);
   std::vector<ClassId> kids;
   out.class_of.resize(n);
-  // Each term reads scattered entries: its id's union-find entry, then its
-  // class's index, and its children's indexes. The union-find entry is
-  // hinted 2 * kAhead terms ahead, the rest kAhead terms ahead.
-  constexpr size_t kAhead = 16;
   for (size_t i = 0; i < n; ++i) {
-    if (i + 2 * kAhead < n) saturated.prefetch_id(ids[i + 2 * kAhead]);
-    if (const size_t next = i + kAhead; next < n) {
-      egraph::prefetch_line(&index_of_class[saturated.find(ids[next])]);
-      for (uint32_t child : in.children_of(next)) egraph::prefetch_line(out.class_of.data() + child);
-    }
     const ClassId c = saturated.find(ids[i]);
     uint32_t& index = index_of_class[c];
     if (index == UINT32_MAX) {
