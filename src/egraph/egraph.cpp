@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/internal_error.hpp"
+#include "common/lookahead.hpp"
 
 namespace korvane::egraph {
 
@@ -83,9 +84,9 @@ std::size_t EGraph::rebuild() {
   // far. Unions below push more entries, which only delays the hinted ones.
   // Wide nodes are not hinted: a repeat of one in the queue costs nothing
   // below, and reading its children for a hint would cost their number.
-  constexpr std::size_t kKeyAhead = 24;
-  constexpr std::size_t kChildrenAhead = 12;
-  constexpr std::size_t kSlotAhead = 6;
+  constexpr std::size_t kKeyAhead = lookahead::kRepairKey;
+  constexpr std::size_t kChildrenAhead = lookahead::kRepairChildren;
+  constexpr std::size_t kSlotAhead = lookahead::kRepairSlot;
   while (!repair_queue_.empty()) {
     const std::size_t size = repair_queue_.size();
     if (size > kKeyAhead) prefetch_line(&memo_.key(repair_queue_[size - 1 - kKeyAhead]));
@@ -165,9 +166,9 @@ void EGraph::normalize_touched() {
     // Three dependent fetches per class: its record, its node list, and its
     // nodes' children in the union-find. Each is hinted once the previous
     // one has had time to arrive.
-    constexpr std::size_t kRecordAhead = 12;
-    constexpr std::size_t kNodesAhead = 8;
-    constexpr std::size_t kChildrenAhead = 4;
+    constexpr std::size_t kRecordAhead = lookahead::kNormalizeRecord;
+    constexpr std::size_t kNodesAhead = lookahead::kNormalizeNodes;
+    constexpr std::size_t kChildrenAhead = lookahead::kNormalizeChildren;
     const std::size_t count = work.size();
     for (std::size_t k = 0; k < count; ++k) {
       if (k + kRecordAhead < count) prefetch_class(work[k + kRecordAhead]);

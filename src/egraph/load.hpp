@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/internal_error.hpp"
+#include "common/lookahead.hpp"
 #include "egraph/egraph.hpp"
 #include "egraph/prefetch.hpp"
 
@@ -22,7 +23,7 @@ namespace korvane::egraph {
 /// another kAhead terms before.
 template <class OpOf, class ChildrenOf>
 std::vector<ClassId> add_terms(EGraph& graph, std::size_t n, OpOf op_of, ChildrenOf children_of) {
-  constexpr std::size_t kAhead = 16;
+  constexpr std::size_t kAhead = lookahead::kLoadTerm;
   graph.reserve(n);
   std::vector<ClassId> ids(n);
   std::vector<ClassId> kids;

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "common/internal_error.hpp"
+#include "common/lookahead.hpp"
 #include "egraph/machine.hpp"
 
 namespace korvane::egraph {
@@ -103,8 +104,8 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
   // The candidates are sparse in the class table: fetch each one's record
   // well ahead, then its node list (and for the machine, which finds the
   // root first, the union-find entry).
-  constexpr std::size_t kRecordAhead = 16;
-  constexpr std::size_t kNodesAhead = 8;
+  constexpr std::size_t kRecordAhead = lookahead::kSearchRecord;
+  constexpr std::size_t kNodesAhead = lookahead::kSearchNodes;
   const std::size_t count = candidates.size();
   auto prefetch = [&](std::size_t k) {
     if (k + kRecordAhead < count) egraph.prefetch_class(candidates[k + kRecordAhead]);
@@ -232,8 +233,8 @@ std::vector<ClassId> Pattern::apply_matches(EGraph& egraph, const std::vector<Cl
   // hinting them a few substitutions ahead overlaps those misses.
   // First the bound ids' union-find entries, then (once those arrived) the
   // records found through them.
-  constexpr std::size_t kIdsAhead = 12;
-  constexpr std::size_t kRecordsAhead = 6;
+  constexpr std::size_t kIdsAhead = lookahead::kApplyIds;
+  constexpr std::size_t kRecordsAhead = lookahead::kApplyRecords;
   struct Cursor {
     const std::vector<ClassMatches>& matches;
     std::size_t match = 0;

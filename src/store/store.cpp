@@ -6,6 +6,8 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include "common/lookahead.hpp"
+
 namespace korvane {
 
 namespace {
@@ -90,7 +92,7 @@ bool Store::index_appended_locked() {
   // The hashes of the next kAhead nodes are computed early and their index
   // lines prefetched, so the probes' cache misses overlap instead of
   // following one another.
-  constexpr size_t kAhead = 16;
+  constexpr size_t kAhead = lookahead::kIndexProbe;
   uint32_t ahead[kAhead];
   auto start = [&](size_t id) {
     const uint32_t hash = NodeIndex::hash32(NodeIndex::key_of(table_, pools, static_cast<uint32_t>(id)));
