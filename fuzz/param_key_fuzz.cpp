@@ -23,6 +23,7 @@
 #include "store/member_token.hpp"
 #include "store/params.hpp"
 #include "store/store.hpp"
+#include "require.hpp"
 
 namespace {
 
@@ -31,14 +32,6 @@ using korvane::ParamMap;
 using korvane::ParamRef;
 using korvane::ParamTag;
 
-// Stops the run with the failed check's text.
-#define require(ok)                                                         \
-  do {                                                                      \
-    if (!(ok)) {                                                            \
-      std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #ok); \
-      __builtin_trap();                                                     \
-    }                                                                       \
-  } while (false)
 
 std::vector<ParamRef> refs_of(const ParamMap& map) {
   std::vector<ParamRef> refs;

@@ -35,6 +35,7 @@
 #include "optimizer/saturation_engine.hpp"
 #include "store/blob.hpp"
 #include "store/store.hpp"
+#include "require.hpp"
 
 namespace {
 
@@ -46,14 +47,6 @@ using korvane::ReductionCounters;
 using korvane::ReductionResult;
 using korvane::Store;
 
-// Stops the run with the failed check's text.
-#define require(ok)                                                 \
-  do {                                                              \
-    if (!(ok)) {                                                    \
-      std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #ok); \
-      __builtin_trap();                                             \
-    }                                                               \
-  } while (false)
 
 // Nodes recorded per half of the program. A reduction's time grows with
 // the graph, and the rules, fusion and stages over stages all meet within
