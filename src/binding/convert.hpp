@@ -101,4 +101,24 @@ std::optional<std::vector<NodeId>> to_outputs(PyObject* obj);
 /// Raises ValueError "no node with id N" for the first id not below `count`.
 void check_outputs(const std::vector<NodeId>& ids, uint64_t count);
 
+// --- building results ---
+
+/// A str of UTF-8 text.
+inline Ref new_str(std::string_view text) {
+  return new_ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+/// An int of an unsigned 64-bit value.
+inline Ref u64(uint64_t value) { return new_ref(PyLong_FromUnsignedLongLong(value)); }
+
+/// Sets `dict[key] = value`.
+inline void set_key(PyObject* dict, const char* key, const Ref& value) {
+  if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonError{};
+}
+
+/// Puts `value` at `index` of a new list, taking it over.
+inline void set_list_item(PyObject* list, size_t index, Ref value) {
+  if (PyList_SetItem(list, static_cast<Py_ssize_t>(index), value.release()) < 0) throw PythonError{};
+}
+
 }  // namespace korvane::py

@@ -15,10 +15,7 @@ Ref report_dict(const ReductionCounters& c) {
       {"input_nodes", c.input_nodes}, {"reachable_nodes", c.reachable_nodes}, {"canonical_nodes", c.canonical_nodes},
       {"stages", c.stages},           {"reduced_nodes", c.reduced_nodes},     {"boundary_nodes", c.boundary_nodes},
   };
-  for (const auto& [key, value] : entries) {
-    Ref v = new_ref(PyLong_FromUnsignedLongLong(value));
-    if (PyDict_SetItemString(dict.get(), key, v.get()) < 0) throw PythonError{};
-  }
+  for (const auto& [key, value] : entries) set_key(dict.get(), key, u64(value));
   return dict;
 }
 
@@ -54,30 +51,25 @@ std::unique_ptr<Store> reduce_store(const Store& store, bool maximal_fusion,
   return reduced;
 }
 
-void set_item(PyObject* dict, const char* key, Ref value) {
-  if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonError{};
-}
-
-Ref u64(uint64_t v) { return new_ref(PyLong_FromUnsignedLongLong(v)); }
 Ref seconds(double v) { return new_ref(PyFloat_FromDouble(v)); }
 
 // {"memo_size", "class_count", "applied": {rule: changes}, "rebuild_unions", and the four times}.
 Ref iteration_dict(const egraph::Iteration& it) {
   Ref applied = new_ref(PyDict_New());
   for (const auto& [rule, changes] : it.applied) {
-    const std::string_view name = egraph::resolve(rule);
-    Ref key = new_ref(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    if (PyDict_SetItem(applied.get(), key.get(), u64(changes).get()) < 0) throw PythonError{};
+    if (PyDict_SetItem(applied.get(), new_str(egraph::resolve(rule)).get(), u64(changes).get()) < 0) {
+      throw PythonError{};
+    }
   }
   Ref d = new_ref(PyDict_New());
-  set_item(d.get(), "memo_size", u64(it.egraph_nodes));
-  set_item(d.get(), "class_count", u64(it.egraph_classes));
-  set_item(d.get(), "applied", std::move(applied));
-  set_item(d.get(), "rebuild_unions", u64(it.n_rebuilds));
-  set_item(d.get(), "search_time", seconds(it.search_time));
-  set_item(d.get(), "apply_time", seconds(it.apply_time));
-  set_item(d.get(), "rebuild_time", seconds(it.rebuild_time));
-  set_item(d.get(), "total_time", seconds(it.total_time));
+  set_key(d.get(), "memo_size", u64(it.egraph_nodes));
+  set_key(d.get(), "class_count", u64(it.egraph_classes));
+  set_key(d.get(), "applied", applied);
+  set_key(d.get(), "rebuild_unions", u64(it.n_rebuilds));
+  set_key(d.get(), "search_time", seconds(it.search_time));
+  set_key(d.get(), "apply_time", seconds(it.apply_time));
+  set_key(d.get(), "rebuild_time", seconds(it.rebuild_time));
+  set_key(d.get(), "total_time", seconds(it.total_time));
   return d;
 }
 
@@ -104,26 +96,26 @@ Ref profile_dict(const ReductionCounters& counters, const ReductionProfile& p) {
       {"load", p.run.load_time},      {"saturation", p.run.saturation_time}, {"extraction", p.run.extraction_time},
       {"hash_consing", p.hash_consing}, {"fusion", p.fusion},             {"build", p.build},
   };
-  for (const auto& [key, value] : times) set_item(phases.get(), key, seconds(value));
-  set_item(d.get(), "phases", std::move(phases));
+  for (const auto& [key, value] : times) set_key(phases.get(), key, seconds(value));
+  set_key(d.get(), "phases", phases);
   check(p.run.stop_reason.has_value(), "a rewrite run ended without a stop reason");
   auto [reason, payload] = stop_reason(*p.run.stop_reason);
-  set_item(d.get(), "stop_reason", new_ref(PyUnicode_FromString(reason)));
-  set_item(d.get(), "stop_payload", std::move(payload));
+  set_key(d.get(), "stop_reason", new_ref(PyUnicode_FromString(reason)));
+  set_key(d.get(), "stop_payload", payload);
   Ref iterations = new_ref(PyList_New(0));
   for (const egraph::Iteration& it : p.run.iterations) {
     if (PyList_Append(iterations.get(), iteration_dict(it).get()) < 0) throw PythonError{};
   }
-  set_item(d.get(), "iterations", std::move(iterations));
+  set_key(d.get(), "iterations", iterations);
   Ref rules = new_ref(PyDict_New());
   for (const auto& [name, stats] : p.run.rules) {
     Ref r = new_ref(PyDict_New());
-    set_item(r.get(), "times_applied", u64(stats.times_applied));
-    set_item(r.get(), "times_banned", u64(stats.times_banned));
-    set_item(r.get(), "banned_until", u64(stats.banned_until));
-    if (PyDict_SetItemString(rules.get(), name.c_str(), r.get()) < 0) throw PythonError{};
+    set_key(r.get(), "times_applied", u64(stats.times_applied));
+    set_key(r.get(), "times_banned", u64(stats.times_banned));
+    set_key(r.get(), "banned_until", u64(stats.banned_until));
+    set_key(rules.get(), name.c_str(), r);
   }
-  set_item(d.get(), "rules", std::move(rules));
+  set_key(d.get(), "rules", rules);
   return d;
 }
 

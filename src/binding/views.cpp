@@ -27,10 +27,6 @@ namespace korvane::py {
 
 namespace {
 
-Ref new_str(std::string_view text) {
-  return new_ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
 Ref interned(const char* text) { return new_ref(PyUnicode_InternFromString(text)); }
 
 /// Sets `dict[key] = value`, taking over `value`.
@@ -38,10 +34,7 @@ void set_item(PyObject* dict, PyObject* key, Ref value) {
   if (PyDict_SetItem(dict, key, value.get()) < 0) throw PythonError{};
 }
 
-/// Puts `value` at `index` of a new list or tuple, taking it over.
-void set_list_item(PyObject* list, size_t index, Ref value) {
-  if (PyList_SetItem(list, static_cast<Py_ssize_t>(index), value.release()) < 0) throw PythonError{};
-}
+/// Puts `value` at `index` of a new tuple, taking it over.
 void set_tuple_item(PyObject* tuple, size_t index, Ref value) {
   if (PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(index), value.release()) < 0) throw PythonError{};
 }
@@ -299,13 +292,7 @@ uint64_t to_depth(PyObject* obj) {
   return static_cast<uint64_t>(value);
 }
 
-Ref u64(uint64_t value) { return new_ref(PyLong_FromUnsignedLongLong(value)); }
-
 Ref optional_u64(std::optional<uint64_t> value) { return value ? u64(*value) : Ref::borrow(Py_None); }
-
-void set_key(PyObject* dict, const char* key, Ref value) {
-  if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonError{};
-}
 
 /// {"max", "p50", "p99", "histogram": [[value, count], ...]}; None values
 /// for an empty population.
@@ -321,7 +308,7 @@ Ref spread_dict(const Spread& s) {
     set_list_item(pair.get(), 1, u64(s.histogram[k].second));
     set_list_item(histogram.get(), k, std::move(pair));
   }
-  set_key(dict.get(), "histogram", std::move(histogram));
+  set_key(dict.get(), "histogram", histogram);
   return dict;
 }
 
@@ -334,7 +321,7 @@ Ref stats_dict(const GraphStats& st) {
     Ref word = new_str(kind_word(static_cast<NodeKind>(k)));
     if (PyDict_SetItem(kinds.get(), word.get(), u64(st.kinds[k]).get()) < 0) throw PythonError{};
   }
-  set_key(dict.get(), "kinds", std::move(kinds));
+  set_key(dict.get(), "kinds", kinds);
   Ref top = new_ref(PyList_New(static_cast<Py_ssize_t>(st.top_ops.size())));
   for (size_t k = 0; k < st.top_ops.size(); ++k) {
     Ref pair = new_ref(PyList_New(2));
@@ -342,7 +329,7 @@ Ref stats_dict(const GraphStats& st) {
     set_list_item(pair.get(), 1, u64(st.top_ops[k].second));
     set_list_item(top.get(), k, std::move(pair));
   }
-  set_key(dict.get(), "top_ops", std::move(top));
+  set_key(dict.get(), "top_ops", top);
   set_key(dict.get(), "distinct_ops", u64(st.distinct_ops));
   set_key(dict.get(), "outputs", u64(st.outputs));
   set_key(dict.get(), "reachable", u64(st.reachable));

@@ -92,7 +92,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
   const size_t n = in.size();
 
   // The rules carry the operators of a seeded scope.
-  check(symbols.size() >= rules_->size() && symbols.resolve(Symbol(1)) == rule_operators().front(),
+  check(symbols.size() >= rule_operators().size() && symbols.resolve(Symbol(1)) == rule_operators().front(),
         "terms from a scope the engine did not seed");
 
   Lap lap(run != nullptr);
