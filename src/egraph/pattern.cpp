@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <map>
 
+#include <boost/container/small_vector.hpp>
+
 #include "common/internal_error.hpp"
 #include "common/lookahead.hpp"
 #include "egraph/machine.hpp"
@@ -179,7 +181,7 @@ std::vector<ClassMatches> Pattern::search_with_limit(const EGraph& egraph, std::
 }
 
 ClassId Pattern::instantiate(EGraph& egraph, const Substitution& subst) const {
-  SmallVec<ClassId, 8> ids;
+  boost::container::small_vector<ClassId, 8> ids;
   for (const PatternNode& node : shape_) {
     if (node.is_var()) {
       ids.push_back(subst.at(node.as_var()));

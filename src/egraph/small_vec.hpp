@@ -1,23 +1,17 @@
-// small_vec.hpp - a vector that keeps its first few elements inside itself.
+// small_vec.hpp - the layout of a list that keeps its first few elements
+// inside itself.
 //
-// SmallVec<T, N> stores up to N elements in the object and moves them to one
-// heap block beyond that. Size and capacity are 32-bit, so the per-class
-// lists of the e-graph stay compact: a SmallVec<ClassId, 2> is 16 bytes.
-// SmallVecStorage is the layout and read access it shares with the lists
-// that take their blocks from a pool (block_pool.hpp).
+// SmallVecStorage holds up to N elements in the object and one block
+// pointer beyond that, with 32-bit size and capacity, so the per-class
+// lists of the e-graph stay compact: a list of two ClassIds is 16 bytes.
+// The lists that take their blocks from a pool (block_pool.hpp) build on it.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
-#include <iterator>
 #include <memory>
 #include <new>
 #include <span>
-#include <utility>
-
-#include "common/internal_error.hpp"
 
 namespace korvane::egraph {
 
@@ -119,107 +113,6 @@ class SmallVecStorage {
     alignas(T) unsigned char inline_[sizeof(T) * N];
     T* heap_;
   };
-};
-
-/// A sequence of T owning its elements, up to N of them without allocating;
-/// beyond that, in one block from the general heap.
-template <class T, std::uint32_t N>
-class SmallVec : public SmallVecStorage<T, N> {
-  using Base = SmallVecStorage<T, N>;
-  using Base::capacity_;
-  using Base::size_;
-
- public:
-  SmallVec() noexcept {}
-  SmallVec(std::initializer_list<T> items) { append(items.begin(), items.end()); }
-  SmallVec(const SmallVec& other) : Base() { append(other.begin(), other.end()); }
-  SmallVec(SmallVec&& other) noexcept { this->take(other); }
-  SmallVec& operator=(const SmallVec& other) {
-    if (this != &other) {
-      this->clear();
-      append(other.begin(), other.end());
-    }
-    return *this;
-  }
-  SmallVec& operator=(SmallVec&& other) noexcept {
-    if (this != &other) {
-      release();
-      this->take(other);
-    }
-    return *this;
-  }
-  ~SmallVec() { release(); }
-
-  /// Appends one element.
-  template <class... Args>
-  T& emplace_back(Args&&... args) {
-    if (size_ == capacity_) [[unlikely]] {
-      // The arguments may refer into this vector; build the element first.
-      T item(std::forward<Args>(args)...);
-      grow(capacity_ * 2);
-      T* slot = std::construct_at(this->data() + size_, std::move(item));
-      ++size_;
-      return *slot;
-    }
-    T* slot = std::construct_at(this->data() + size_, std::forward<Args>(args)...);
-    ++size_;
-    return *slot;
-  }
-  void push_back(const T& item) { emplace_back(item); }
-  void push_back(T&& item) { emplace_back(std::move(item)); }
-
-  /// Appends copies of [first, last).
-  template <class It>
-  void append(It first, It last) {
-    reserve(size_ + static_cast<std::size_t>(std::distance(first, last)));
-    T* out = this->data() + size_;
-    for (; first != last; ++first, ++out, ++size_) std::construct_at(out, *first);
-  }
-
-  /// Moves every element of `other` to the end of this vector; `other` ends
-  /// up empty.
-  void append_moved(SmallVec& other) {
-    reserve(size_ + other.size_);
-    this->append_moved_into_room(other);
-    other.clear();
-  }
-
-  /// Drops every element and gives a heap block back.
-  void reset() noexcept {
-    release();
-    this->forget();
-  }
-
-  /// Makes room for `count` elements without further growth.
-  void reserve(std::size_t count) {
-    if (count <= capacity_) return;
-    check(count <= UINT32_MAX, "SmallVec capacity exceeds 32 bits");
-    std::size_t doubled = std::size_t{capacity_} * 2;
-    grow(static_cast<std::uint32_t>(std::min<std::size_t>(std::max(count, doubled), UINT32_MAX)));
-  }
-
-  friend void swap(SmallVec& a, SmallVec& b) noexcept {
-    SmallVec tmp(std::move(a));
-    a = std::move(b);
-    b = std::move(tmp);
-  }
-
-  friend bool operator==(const SmallVec& a, const SmallVec& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end());
-  }
-
- private:
-  void grow(std::uint32_t capacity) {
-    const std::uint32_t old_capacity = capacity_;
-    if (T* left = this->move_to(std::allocator<T>().allocate(capacity), capacity)) {
-      std::allocator<T>().deallocate(left, old_capacity);
-    }
-  }
-
-  void release() noexcept {
-    std::destroy(this->begin(), this->end());
-    if (this->on_heap()) std::allocator<T>().deallocate(this->heap_block(), capacity_);
-  }
 };
 
 }  // namespace korvane::egraph

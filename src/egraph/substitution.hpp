@@ -8,9 +8,10 @@
 #include <optional>
 #include <string>
 
+#include <boost/container/small_vector.hpp>
+
 #include "common/internal_error.hpp"
 #include "egraph/node.hpp"
-#include "egraph/small_vec.hpp"
 #include "egraph/term.hpp"
 
 namespace korvane::egraph {
@@ -57,19 +58,19 @@ class Substitution {
 
   std::size_t size() const noexcept { return bindings_.size(); }
   bool empty() const noexcept { return bindings_.empty(); }
-  const Binding* begin() const noexcept { return bindings_.begin(); }
-  const Binding* end() const noexcept { return bindings_.end(); }
+  const Binding* begin() const noexcept { return bindings_.data(); }
+  const Binding* end() const noexcept { return bindings_.data() + bindings_.size(); }
   void reserve(std::size_t count) { bindings_.reserve(count); }
 
   friend bool operator==(const Substitution& a, const Substitution& b) { return a.bindings_ == b.bindings_; }
 
  private:
-  SmallVec<Binding, 3> bindings_;
+  boost::container::small_vector<Binding, 3> bindings_;
 };
 
 /// The substitutions found in one class. Most classes hold one match, which
 /// stays inline: a search yielding hundreds of thousands of matches would
 /// otherwise allocate (and later free) a block for each.
-using Substitutions = SmallVec<Substitution, 1>;
+using Substitutions = boost::container::small_vector<Substitution, 1>;
 
 }  // namespace korvane::egraph
