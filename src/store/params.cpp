@@ -37,21 +37,7 @@ void sort_params(ParamMap& params) {
                    [](const Param& a, const Param& b) { return a.key < b.key; });
 }
 
-bool same_value(const ParamRef& a, const ParamRef& b) noexcept {
-  if (a.tag != b.tag) return false;
-  switch (a.tag) {
-    case ParamTag::Str:
-      return a.str == b.str;
-    case ParamTag::Float:
-      return canonical_float_bits(a.bits) == canonical_float_bits(b.bits);
-    case ParamTag::Int:
-    case ParamTag::Bool:
-      return a.bits == b.bits;
-  }
-  return false;
-}
-
-// One pass does the four replacements of escape_name at once: each escaped
+// One pass does the four replacements at once: each escaped
 // character maps to its own code, and "%" is escaped before it can appear
 // in a replacement, so the result equals four sequential replace-all passes.
 void append_escaped(std::string& out, std::string_view text) {
@@ -64,13 +50,6 @@ void append_escaped(std::string& out, std::string_view text) {
       default: out += c;
     }
   }
-}
-
-std::string escape_name(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  append_escaped(out, text);
-  return out;
 }
 
 namespace {

@@ -3,7 +3,7 @@
 //
 // A parameter map is a list of (key, value) entries sorted by key bytes.
 // Its canonical key ("scalar=f0000000000000000;side=sr") names the map in
-// node symbols; escape_name keeps names and keys free of the separators.
+// node symbols; append_escaped keeps names and keys free of the separators.
 #pragma once
 
 #include <cstdint>
@@ -51,14 +51,9 @@ using ParamMap = std::vector<Param>;
 void sort_params(std::span<ParamRef> params);
 void sort_params(ParamMap& params);
 
-/// Whether two values are equal: same variant, and for floats the same bits
-/// once NaNs are made canonical (so 0.0 and -0.0 differ).
-bool same_value(const ParamRef& a, const ParamRef& b) noexcept;
-
-/// Percent-escapes "%", ";", "=" and "|" (in that order).
-std::string escape_name(std::string_view text);
+/// Appends `text` with "%", ";", "=" and "|" percent-escaped (in that order).
 void append_escaped(std::string& out, std::string_view text);
-/// Undoes escape_name.
+/// Undoes append_escaped.
 std::string unescape_name(std::string_view text);
 
 /// The canonical key of a sorted map; empty for an empty map.
