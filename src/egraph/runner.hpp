@@ -93,8 +93,6 @@ class Runner {
 
   const EGraph& egraph() const noexcept { return egraph_; }
   EGraph& egraph() noexcept { return egraph_; }
-  /// Moves the e-graph out, leaving an empty one.
-  EGraph take_egraph() { return std::exchange(egraph_, EGraph()); }
 
   const std::optional<StopReason>& stop_reason() const noexcept { return stop_reason_; }
   const std::vector<Iteration>& iterations() const noexcept { return iterations_; }
