@@ -186,7 +186,7 @@ void BM_LoadAndSaturate(benchmark::State& state) {
     runner = std::move(runner).run(rules);
     const auto ran = std::chrono::steady_clock::now();
     const std::size_t heap_run = heap_in_use();
-    EGraph result = runner.take_egraph();
+    EGraph result = std::move(runner.egraph());
     for (ClassId& id : ids) id = result.find(id);
     benchmark::DoNotOptimize(ids.data());
     const auto done = std::chrono::steady_clock::now();
