@@ -23,13 +23,9 @@ namespace korvane::egraph {
 /// never changes, a value may be overwritten. Movable, not copyable.
 ///
 /// A table of its own because the e-graph's hot loops know their next
-/// lookups and boost's flat tables give no way to hint a probe ahead. In
-/// egraph_memo_bench (1e6 nodes, each hit followed by a dependent read) a
-/// hit costs 359 ns with the former boost set of key references, 285 with
-/// boost's map holding the key inline, 275 here and 144 here hinted eight
-/// lookups ahead; in the saturation benchmark at N = 1e6 the apply phase
-/// took 307 ns/term and the rebuilds 176 with boost's inline map, against
-/// 201 and 129 with this table.
+/// lookups and boost's flat tables give no way to hint a probe ahead:
+/// reduce of 1M traced nodes (bench/reduce.py) takes 1.17-1.33x as long
+/// with boost::unordered_flat_map holding the node inline.
 class Memo {
  public:
   /// One table slot. A node with at most two children is stored whole: `a`
