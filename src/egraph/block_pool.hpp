@@ -133,11 +133,16 @@ class PooledVec : public SmallVecStorage<T, N> {
  public:
   PooledVec() noexcept {}
   PooledVec(PooledVec&& other) noexcept { this->take(other); }
-  PooledVec& operator=(PooledVec&&) = delete;
-  ~PooledVec() {
-    std::destroy(this->begin(), this->end());
-    if (this->on_heap() && !BlockPool::pooled(bytes(capacity_))) BlockPool::free_large(this->heap_block());
+  /// Like destroying this list and moving `other` into its place.
+  PooledVec& operator=(PooledVec&& other) noexcept {
+    if (this != &other) {
+      release();
+      this->forget();
+      this->take(other);
+    }
+    return *this;
   }
+  ~PooledVec() { release(); }
 
   /// Appends a copy of `item`, which must not be an element of this list.
   void push_back(BlockPool& pool, const T& item) {
@@ -176,6 +181,13 @@ class PooledVec : public SmallVecStorage<T, N> {
 
  private:
   static constexpr std::size_t bytes(std::uint32_t capacity) noexcept { return std::size_t{capacity} * sizeof(T); }
+
+  /// Destroys the elements and frees a block larger than the pool's; a
+  /// pooled block goes back with the pool.
+  void release() noexcept {
+    std::destroy(this->begin(), this->end());
+    if (this->on_heap() && !BlockPool::pooled(bytes(capacity_))) BlockPool::free_large(this->heap_block());
+  }
 
   void grow(BlockPool& pool, std::uint32_t capacity) {
     const std::uint32_t old_capacity = capacity_;
