@@ -6,7 +6,8 @@
 // answers by coalescing them one by one (a scattered memory access each).
 // A BlockPool hands out blocks of power-of-two sizes carved from large
 // slabs, keeps freed blocks on a list per size, and returns whole slabs
-// when it is destroyed. PooledVec is the list type that draws from it.
+// when it is destroyed. PooledVec (pooled_vec.hpp) is the list type that
+// draws from it.
 #pragma once
 
 #include <algorithm>
@@ -14,13 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
-
-#include "common/internal_error.hpp"
-#include "egraph/small_vec.hpp"
 
 namespace korvane::egraph {
 
@@ -81,9 +78,6 @@ class BlockPool {
   /// Frees a block of more than kLargest bytes.
   static void free_large(void* block) noexcept { ::operator delete(block); }
 
-  /// Bytes held in slabs.
-  std::size_t slab_bytes() const noexcept { return slabs_.size() * kSlabBytes; }
-
  private:
   static constexpr std::size_t kSlabBytes = std::size_t{1} << 18;
   static constexpr unsigned kClasses = std::countr_zero(kLargest / kSmallest) + 1;
@@ -116,85 +110,6 @@ class BlockPool {
   char* next_ = nullptr;
   char* end_ = nullptr;
   FreeBlock* free_[kClasses] = {};
-};
-
-/// A list keeping its first N elements inside itself and the rest in one
-/// block of a BlockPool. Operations that may allocate or free take the
-/// pool, which must be the same for the list's whole life and outlive it.
-/// Destroying the list destroys its elements; its block goes back only
-/// with the pool (or, if larger than the pool's blocks, right away).
-template <class T, std::uint32_t N>
-class PooledVec : public SmallVecStorage<T, N> {
-  static_assert(alignof(T) <= BlockPool::kSmallest);
-  using Base = SmallVecStorage<T, N>;
-  using Base::capacity_;
-  using Base::size_;
-
- public:
-  PooledVec() noexcept {}
-  PooledVec(PooledVec&& other) noexcept { this->take(other); }
-  /// Like destroying this list and moving `other` into its place.
-  PooledVec& operator=(PooledVec&& other) noexcept {
-    if (this != &other) {
-      release();
-      this->forget();
-      this->take(other);
-    }
-    return *this;
-  }
-  ~PooledVec() { release(); }
-
-  /// Appends a copy of `item`, which must not be an element of this list.
-  void push_back(BlockPool& pool, const T& item) {
-    if (size_ == capacity_) [[unlikely]] grow(pool, capacity_ * 2);
-    std::construct_at(this->data() + size_, item);
-    ++size_;
-  }
-
-  /// Moves every element of `other` to the end of this list; `other` ends
-  /// up empty with its block given back.
-  void append_moved(BlockPool& pool, PooledVec& other) {
-    if (std::size_t{size_} + other.size_ > capacity_) {
-      check(std::size_t{size_} + other.size_ <= UINT32_MAX / 2, "PooledVec capacity exceeds 32 bits");
-      grow(pool, std::max(capacity_ * 2, size_ + other.size_));
-    }
-    this->append_moved_into_room(other);
-    other.reset(pool);
-  }
-
-  /// Forgets the elements without destroying them, keeping the block; only
-  /// for elements whose destructor would do nothing.
-  void forget_elements() noexcept { size_ = 0; }
-
-  /// Drops every element and gives the block back.
-  void reset(BlockPool& pool) noexcept {
-    std::destroy(this->begin(), this->end());
-    if (this->on_heap()) pool.deallocate(this->heap_block(), bytes(capacity_));
-    this->forget();
-  }
-
-  friend void swap(PooledVec& a, PooledVec& b) noexcept {
-    PooledVec tmp(std::move(a));
-    a.take(b);
-    b.take(tmp);
-  }
-
- private:
-  static constexpr std::size_t bytes(std::uint32_t capacity) noexcept { return std::size_t{capacity} * sizeof(T); }
-
-  /// Destroys the elements and frees a block larger than the pool's; a
-  /// pooled block goes back with the pool.
-  void release() noexcept {
-    std::destroy(this->begin(), this->end());
-    if (this->on_heap() && !BlockPool::pooled(bytes(capacity_))) BlockPool::free_large(this->heap_block());
-  }
-
-  void grow(BlockPool& pool, std::uint32_t capacity) {
-    const std::uint32_t old_capacity = capacity_;
-    if (T* left = this->move_to(static_cast<T*>(pool.allocate(bytes(capacity))), capacity)) {
-      pool.deallocate(left, bytes(old_capacity));
-    }
-  }
 };
 
 }  // namespace korvane::egraph

@@ -16,12 +16,11 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "egraph/block_pool.hpp"
+#include "egraph/pooled_vec.hpp"
 #include "egraph/chunked_vector.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/node.hpp"
 #include "egraph/prefetch.hpp"
-#include "egraph/small_vec.hpp"
 #include "egraph/symbol.hpp"
 #include "egraph/union_find.hpp"
 

@@ -23,7 +23,9 @@ using ClassId = std::uint32_t;
 
 /// The ordered child ids of a node. Holds two ids inline; a longer list lives
 /// in a heap block whose capacity is implied by the size (the next power of
-/// two), which keeps the header to a single 32-bit size.
+/// two), which keeps the header to a single 32-bit size. Kept over
+/// boost::container::small_vector<ClassId, 2>, which makes a node 40 bytes
+/// instead of 16: reduce of 1M traced nodes (bench/reduce.py) took 1.10x.
 class Children {
  public:
   Children() noexcept : size_(0), words_{0, 0} {}
