@@ -163,8 +163,22 @@ void EGraph::normalize_touched() {
 
   grown_ops_.clear();
   if (merged_since_rebuild_) {
-    for (ClassId id : work) {
-      ClassRecord& record = table_.records[id];
+    // Three dependent fetches per class: its record, its node list, and its
+    // nodes' children in the union-find. Each is hinted once the previous
+    // one has had time to arrive.
+    constexpr std::size_t kRecordAhead = lookahead::kNormalizeRecord;
+    constexpr std::size_t kNodesAhead = lookahead::kNormalizeNodes;
+    constexpr std::size_t kChildrenAhead = lookahead::kNormalizeChildren;
+    const std::size_t count = work.size();
+    for (std::size_t k = 0; k < count; ++k) {
+      if (k + kRecordAhead < count) prefetch_class(work[k + kRecordAhead]);
+      if (k + kNodesAhead < count) prefetch_nodes(work[k + kNodesAhead]);
+      if (k + kChildrenAhead < count) {
+        for (const SymbolLang& node : table_.records[work[k + kChildrenAhead]].nodes) {
+          for (ClassId child : node.children) unionfind_.prefetch(child);
+        }
+      }
+      ClassRecord& record = table_.records[work[k]];
       normalize(record);
       index_ops(record);
     }
