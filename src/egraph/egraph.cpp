@@ -291,6 +291,7 @@ void EGraph::reserve(std::size_t nodes) {
   const std::size_t total = unionfind_.size() + nodes;
   unionfind_.reserve(total);
   memo_.reserve(memo_.size() + nodes);
+  table_.records.reserve(total);
   repair_queue_.reserve(repair_queue_.size() + nodes);
 }
 

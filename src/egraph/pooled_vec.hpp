@@ -37,15 +37,7 @@ class PooledVec {
 
   PooledVec() noexcept {}
   PooledVec(PooledVec&& other) noexcept { take(other); }
-  /// Like destroying this list and moving `other` into its place.
-  PooledVec& operator=(PooledVec&& other) noexcept {
-    if (this != &other) {
-      release();
-      forget();
-      take(other);
-    }
-    return *this;
-  }
+  PooledVec& operator=(PooledVec&&) = delete;
   PooledVec(const PooledVec&) = delete;
   PooledVec& operator=(const PooledVec&) = delete;
   ~PooledVec() { release(); }

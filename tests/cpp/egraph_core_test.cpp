@@ -326,7 +326,7 @@ TEST_P(RandomGraph, RebuildRestoresInvariants) {
     }
   }
   if (param.steps > 10000) {
-    EXPECT_GT(egraph.id_count(), 2 * kChunkSize);
+    EXPECT_GT(egraph.id_count(), 2 * ChunkedVector<ClassRecord>::kChunkSize);
     EXPECT_GT(egraph.class_count(), egraph.id_count() / 2);
   }
   const std::size_t memo_before = egraph.memo_size();
