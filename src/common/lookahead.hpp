@@ -1,13 +1,19 @@
 // lookahead.hpp - how far ahead the hot loops hint the cache lines they read.
 //
 // Each distance is the number of loop steps between a prefetch hint and the
-// read it serves. The hints stay where taking them out costs a whole
-// operation more than 3% (bench/reduce.py and a deserialize at 1M traced
-// nodes, interleaved builds with and without the group's hints):
-//   matching (search and apply)   reduce 529-602 -> 702-860 ms
-//   rebuild and normalising       reduce 493-547 -> 540-590 ms
-//   loading terms                 reduce 500-575 -> 544-616 ms
-//   indexing appended store nodes deserialize 66-69 -> 98-112 ms
+// read it serves. A hint stays where taking it out costs a whole operation
+// at least 3% (reduce, or deserialize, of 1M traced nodes as bench/reduce.py
+// runs them; interleaved builds with and without it, median of the paired
+// ratios over 10-12 rounds):
+//   search: record, node list, union-find entry   reduce 1.32x
+//   loading terms                                 reduce 1.25x
+//   apply: classes and memo slots                 reduce 1.14x
+//   rebuild: memo slot                            reduce 1.09x
+//   apply: union-find entries                     reduce 1.07x
+//   rebuild: memo key and children, together      reduce 1.03-1.06x
+//   normalising: record, nodes, children          reduce 1.01x in a fresh
+//                                  process, 1.09x in the one that recorded
+//   indexing appended store nodes                 deserialize 1.5x
 // Those in term building, extraction and emission made no measurable
 // difference and were taken out.
 #pragma once
