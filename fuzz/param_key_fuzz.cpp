@@ -193,9 +193,9 @@ std::string member_token(const korvane::MemberSymbol& m) {
 
 void check_text(std::string_view text) {
   // Escaping is undone whatever the text holds.
-  const std::string escaped = escaped(text);
-  require(escaped == escaped_in_passes(text));
-  require(korvane::unescape_name(escaped) == text);
+  const std::string once = escaped(text);
+  require(once == escaped_in_passes(text));
+  require(korvane::unescape_name(once) == text);
 
   // The key parser accepts exactly the grammar and reads the same map.
   const std::optional<ParamMap> map = korvane::parse_param_key(text);
