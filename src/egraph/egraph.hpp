@@ -16,10 +16,10 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "egraph/pooled_vec.hpp"
 #include "egraph/chunked_vector.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/node.hpp"
+#include "egraph/pooled_vec.hpp"
 #include "egraph/prefetch.hpp"
 #include "egraph/symbol.hpp"
 #include "egraph/union_find.hpp"
