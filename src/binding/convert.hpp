@@ -115,6 +115,9 @@ inline Ref u64(uint64_t value) { return new_ref(PyLong_FromUnsignedLongLong(valu
 inline void set_key(PyObject* dict, const char* key, const Ref& value) {
   if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonError{};
 }
+inline void set_key(PyObject* dict, PyObject* key, const Ref& value) {
+  if (PyDict_SetItem(dict, key, value.get()) < 0) throw PythonError{};
+}
 
 /// Puts `value` at `index` of a new list, taking it over.
 inline void set_list_item(PyObject* list, size_t index, Ref value) {

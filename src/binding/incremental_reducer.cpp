@@ -70,7 +70,7 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     const Store& store = store_arg(a[0], kStep.function);
     auto consumed = reducer_of(self).step(store);
     if (!consumed) raise_wrong_store();
-    return new_ref(PyLong_FromUnsignedLongLong(consumed.value())).release();
+    return u64(consumed.value()).release();
   });
 }
 
@@ -94,16 +94,16 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* watermark(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return new_ref(PyLong_FromUnsignedLongLong(reducer_of(self).watermark())).release(); });
+  return guarded([&]() -> PyObject* { return u64(reducer_of(self).watermark()).release(); });
 }
 
 PyObject* total_work(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return new_ref(PyLong_FromUnsignedLongLong(reducer_of(self).total_work())).release(); });
+  return guarded([&]() -> PyObject* { return u64(reducer_of(self).total_work()).release(); });
 }
 
 PyObject* canonical_count(PyObject* self, PyObject*) {
   return guarded(
-      [&]() -> PyObject* { return new_ref(PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count())).release(); });
+      [&]() -> PyObject* { return u64(reducer_of(self).canonical_count()).release(); });
 }
 
 PyObject* reducer_repr(PyObject* self) {

@@ -238,15 +238,8 @@ PyObject* descriptor_reduce(PyObject* self, PyObject*) {
         {"version", &d.version}, {"io_schema", &d.io_schema},
     };
     Ref kwargs = new_ref(PyDict_New());
-    for (const auto& [name, value] : fields) {
-      Ref text = new_ref(PyUnicode_FromStringAndSize(value->data(), static_cast<Py_ssize_t>(value->size())));
-      if (PyDict_SetItemString(kwargs.get(), name, text.get()) < 0) throw PythonError{};
-    }
-    Ref ref = d.preprocessing_ref ? new_ref(PyUnicode_FromStringAndSize(
-                                        d.preprocessing_ref->data(),
-                                        static_cast<Py_ssize_t>(d.preprocessing_ref->size())))
-                                  : Ref::borrow(Py_None);
-    if (PyDict_SetItemString(kwargs.get(), "preprocessing_ref", ref.get()) < 0) throw PythonError{};
+    for (const auto& [name, value] : fields) set_key(kwargs.get(), name, new_str(*value));
+    set_key(kwargs.get(), "preprocessing_ref", d.preprocessing_ref ? new_str(*d.preprocessing_ref) : Ref::borrow(Py_None));
     Ref copyreg = new_ref(PyImport_ImportModule("copyreg"));
     Ref newobj = new_ref(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
     return new_ref(Py_BuildValue("(O(O()O))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), kwargs.get()))

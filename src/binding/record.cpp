@@ -40,7 +40,7 @@ PyObject* record(PyObject* self, RecordCache& cache, NodeSpec& node_spec, PyObje
   if (!id) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(id.error().id));
   if (name != nullptr && node_spec.name_id == kUnresolved) cache.remember_name(name, ids.name);
   if (node_spec.params_id == kUnresolved) cache.remember_params(params.items.data(), params.items.size(), ids.params);
-  return new_ref(PyLong_FromUnsignedLongLong(id.value())).release();
+  return u64(id.value()).release();
 }
 
 // Where a recording method's arguments stand in its parameter list (-1: it

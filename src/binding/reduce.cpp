@@ -57,9 +57,7 @@ Ref seconds(double v) { return new_ref(PyFloat_FromDouble(v)); }
 Ref iteration_dict(const egraph::Iteration& it) {
   Ref applied = new_ref(PyDict_New());
   for (const auto& [rule, changes] : it.applied) {
-    if (PyDict_SetItem(applied.get(), new_str(egraph::resolve(rule)).get(), u64(changes).get()) < 0) {
-      throw PythonError{};
-    }
+    set_key(applied.get(), new_str(egraph::resolve(rule)).get(), u64(changes));
   }
   Ref d = new_ref(PyDict_New());
   set_key(d.get(), "memo_size", u64(it.egraph_nodes));

@@ -29,11 +29,6 @@ namespace {
 
 Ref interned(const char* text) { return new_ref(PyUnicode_InternFromString(text)); }
 
-/// Sets `dict[key] = value`, taking over `value`.
-void set_item(PyObject* dict, PyObject* key, Ref value) {
-  if (PyDict_SetItem(dict, key, value.get()) < 0) throw PythonError{};
-}
-
 /// Puts `value` at `index` of a new tuple, taking it over.
 void set_tuple_item(PyObject* tuple, size_t index, Ref value) {
   if (PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(index), value.release()) < 0) throw PythonError{};
@@ -41,7 +36,7 @@ void set_tuple_item(PyObject* tuple, size_t index, Ref value) {
 
 Ref int_list(const std::vector<NodeId>& ids) {
   Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  for (size_t i = 0; i < ids.size(); ++i) set_list_item(list.get(), i, new_ref(PyLong_FromUnsignedLongLong(ids[i])));
+  for (size_t i = 0; i < ids.size(); ++i) set_list_item(list.get(), i, u64(ids[i]));
   return list;
 }
 
@@ -86,17 +81,17 @@ class NodeViews {
   Ref node(size_t i) {
     const NodeKind kind = g_.kind(i);
     Ref dict = new_ref(PyDict_Copy(shape(kind)));
-    set_item(dict.get(), k_id_.get(), Ref::borrow(id(i)));
-    set_item(dict.get(), k_output_.get(), Ref::borrow(marked_[i] ? Py_True : Py_False));
-    set_item(dict.get(), k_inputs_.get(), inputs(g_.inputs(i)));
-    set_item(dict.get(), k_kind_.get(), Ref::borrow(kind_words_[static_cast<unsigned>(kind)].get()));
-    set_item(dict.get(), k_name_.get(), Ref::borrow(has_name(kind) ? str(g_.nodes.recs[i].payload) : empty()));
-    set_item(dict.get(), k_params_.get(), params(g_.nodes.recs[i].params));
-    if (kind == NodeKind::External) set_item(dict.get(), k_descriptor_.get(), descriptor(g_.nodes.recs[i].payload));
+    set_key(dict.get(), k_id_.get(), Ref::borrow(id(i)));
+    set_key(dict.get(), k_output_.get(), Ref::borrow(marked_[i] ? Py_True : Py_False));
+    set_key(dict.get(), k_inputs_.get(), inputs(g_.inputs(i)));
+    set_key(dict.get(), k_kind_.get(), Ref::borrow(kind_words_[static_cast<unsigned>(kind)].get()));
+    set_key(dict.get(), k_name_.get(), Ref::borrow(has_name(kind) ? str(g_.nodes.recs[i].payload) : empty()));
+    set_key(dict.get(), k_params_.get(), params(g_.nodes.recs[i].params));
+    if (kind == NodeKind::External) set_key(dict.get(), k_descriptor_.get(), descriptor(g_.nodes.recs[i].payload));
     if (kind == NodeKind::Stage) {
       const auto members = g_.members(i);
-      set_item(dict.get(), k_n_members_.get(), new_ref(PyLong_FromSize_t(members.size())));
-      set_item(dict.get(), k_members_.get(), stage_members(members));
+      set_key(dict.get(), k_n_members_.get(), new_ref(PyLong_FromSize_t(members.size())));
+      set_key(dict.get(), k_members_.get(), stage_members(members));
     }
     return dict;
   }
@@ -110,12 +105,12 @@ class NodeViews {
     if (tmpl) return tmpl.get();
     tmpl = new_ref(PyDict_New());
     for (const Ref* key : {&k_id_, &k_output_, &k_inputs_, &k_kind_, &k_name_, &k_params_}) {
-      set_item(tmpl.get(), key->get(), Ref::borrow(Py_None));
+      set_key(tmpl.get(), key->get(), Ref::borrow(Py_None));
     }
-    if (k == 1) set_item(tmpl.get(), k_descriptor_.get(), Ref::borrow(Py_None));
+    if (k == 1) set_key(tmpl.get(), k_descriptor_.get(), Ref::borrow(Py_None));
     if (k == 2) {
-      set_item(tmpl.get(), k_n_members_.get(), Ref::borrow(Py_None));
-      set_item(tmpl.get(), k_members_.get(), Ref::borrow(Py_None));
+      set_key(tmpl.get(), k_n_members_.get(), Ref::borrow(Py_None));
+      set_key(tmpl.get(), k_members_.get(), Ref::borrow(Py_None));
     }
     return tmpl.get();
   }
@@ -123,7 +118,7 @@ class NodeViews {
   /// The int of node id `i`, shared by its "id" and every input naming it.
   PyObject* id(uint64_t i) {
     Ref& r = ids_[i];
-    if (!r) r = new_ref(PyLong_FromUnsignedLongLong(i));
+    if (!r) r = u64(i);
     return r.get();
   }
 
@@ -152,7 +147,7 @@ class NodeViews {
       tmpl = new_ref(PyDict_New());
       for (const ParamSlot& s : g_.pools.params(map)) {
         Ref text = s.tag == ParamTag::Str ? Ref::borrow(str(static_cast<uint32_t>(s.bits))) : Ref();
-        set_item(tmpl.get(), str(s.key), param_value(s.tag, s.bits, std::move(text)));
+        set_key(tmpl.get(), str(s.key), param_value(s.tag, s.bits, std::move(text)));
       }
     }
     return new_ref(PyDict_Copy(tmpl.get()));
@@ -167,7 +162,7 @@ class NodeViews {
       tmpl = new_ref(PyDict_New());
       for (size_t f = 0; f < 6; ++f) {
         Ref key = interned(kFields[f]);
-        set_item(tmpl.get(), key.get(), Ref::borrow(d.fields[f] == kNoString ? Py_None : str(d.fields[f])));
+        set_key(tmpl.get(), key.get(), Ref::borrow(d.fields[f] == kNoString ? Py_None : str(d.fields[f])));
       }
     }
     return new_ref(PyDict_Copy(tmpl.get()));
@@ -190,15 +185,15 @@ class NodeViews {
       throw PythonError{};
     }
     Ref dict = new_ref(PyDict_New());
-    set_item(dict.get(), k_kind_.get(), new_str(parsed->head));
-    set_item(dict.get(), k_name_.get(), new_str(parsed->name));
+    set_key(dict.get(), k_kind_.get(), new_str(parsed->head));
+    set_key(dict.get(), k_name_.get(), new_str(parsed->name));
     Ref params = new_ref(PyDict_New());
     for (const Param& p : parsed->params) {
       Ref key = new_str(p.key);
       Ref text = p.tag == ParamTag::Str ? new_str(p.str) : Ref();
-      set_item(params.get(), key.get(), param_value(p.tag, p.bits, std::move(text)));
+      set_key(params.get(), key.get(), param_value(p.tag, p.bits, std::move(text)));
     }
-    set_item(dict.get(), k_params_.get(), std::move(params));
+    set_key(dict.get(), k_params_.get(), std::move(params));
     const auto refs = g_.pools.member_refs(rec);
     Ref operands = new_ref(PyList_New(static_cast<Py_ssize_t>(refs.size())));
     for (size_t k = 0; k < refs.size(); ++k) {
@@ -208,7 +203,7 @@ class NodeViews {
       set_tuple_item(pair.get(), 1, new_ref(PyLong_FromUnsignedLong(refs[k].index)));
       set_list_item(operands.get(), k, std::move(pair));
     }
-    set_item(dict.get(), k_inputs_.get(), std::move(operands));
+    set_key(dict.get(), k_inputs_.get(), std::move(operands));
     return dict;
   }
 
@@ -237,7 +232,7 @@ class NodeViews {
 }  // namespace
 
 PyObject* node_count(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return new_ref(PyLong_FromUnsignedLongLong(store_of(self).node_count())).release(); });
+  return guarded([&]() -> PyObject* { return u64(store_of(self).node_count()).release(); });
 }
 
 PyObject* outputs(PyObject* self, PyObject*) {
@@ -262,9 +257,9 @@ PyObject* node_map(PyObject* self, PyObject*) {
         continue;
       }
       Ref pair = new_ref(PyTuple_New(2));
-      set_tuple_item(pair.get(), 0, new_ref(PyLong_FromUnsignedLongLong(e.node)));
+      set_tuple_item(pair.get(), 0, u64(e.node));
       set_tuple_item(pair.get(), 1,
-                     e.has_member() ? new_ref(PyLong_FromUnsignedLongLong(e.member)) : Ref::borrow(Py_None));
+                     e.has_member() ? u64(e.member) : Ref::borrow(Py_None));
       set_list_item(list.get(), i, std::move(pair));
     }
     return list.release();
@@ -292,6 +287,14 @@ uint64_t to_depth(PyObject* obj) {
   return static_cast<uint64_t>(value);
 }
 
+/// [first, second], taking both over.
+Ref list_of_two(Ref first, Ref second) {
+  Ref list = new_ref(PyList_New(2));
+  set_list_item(list.get(), 0, std::move(first));
+  set_list_item(list.get(), 1, std::move(second));
+  return list;
+}
+
 Ref optional_u64(std::optional<uint64_t> value) { return value ? u64(*value) : Ref::borrow(Py_None); }
 
 /// {"max", "p50", "p99", "histogram": [[value, count], ...]}; None values
@@ -303,10 +306,7 @@ Ref spread_dict(const Spread& s) {
   set_key(dict.get(), "p99", optional_u64(s.percentile(99)));
   Ref histogram = new_ref(PyList_New(static_cast<Py_ssize_t>(s.histogram.size())));
   for (size_t k = 0; k < s.histogram.size(); ++k) {
-    Ref pair = new_ref(PyList_New(2));
-    set_list_item(pair.get(), 0, u64(s.histogram[k].first));
-    set_list_item(pair.get(), 1, u64(s.histogram[k].second));
-    set_list_item(histogram.get(), k, std::move(pair));
+    set_list_item(histogram.get(), k, list_of_two(u64(s.histogram[k].first), u64(s.histogram[k].second)));
   }
   set_key(dict.get(), "histogram", histogram);
   return dict;
@@ -318,16 +318,12 @@ Ref stats_dict(const GraphStats& st) {
   set_key(dict.get(), "edges", u64(st.edges));
   Ref kinds = new_ref(PyDict_New());
   for (unsigned k = 0; k < kNodeKindCount; ++k) {
-    Ref word = new_str(kind_word(static_cast<NodeKind>(k)));
-    if (PyDict_SetItem(kinds.get(), word.get(), u64(st.kinds[k]).get()) < 0) throw PythonError{};
+    set_key(kinds.get(), new_str(kind_word(static_cast<NodeKind>(k))).get(), u64(st.kinds[k]));
   }
   set_key(dict.get(), "kinds", kinds);
   Ref top = new_ref(PyList_New(static_cast<Py_ssize_t>(st.top_ops.size())));
   for (size_t k = 0; k < st.top_ops.size(); ++k) {
-    Ref pair = new_ref(PyList_New(2));
-    set_list_item(pair.get(), 0, new_str(st.top_ops[k].first));
-    set_list_item(pair.get(), 1, u64(st.top_ops[k].second));
-    set_list_item(top.get(), k, std::move(pair));
+    set_list_item(top.get(), k, list_of_two(new_str(st.top_ops[k].first), u64(st.top_ops[k].second)));
   }
   set_key(dict.get(), "top_ops", top);
   set_key(dict.get(), "distinct_ops", u64(st.distinct_ops));

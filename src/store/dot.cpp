@@ -286,26 +286,23 @@ std::vector<uint32_t> neighbourhood(const NodeTable& nodes, const ConsumerIndex&
     up.push_back(static_cast<uint32_t>(seed));
     down.push_back(static_cast<uint32_t>(seed));
   }
+  // One step of a walk: the neighbours of `frontier` not yet reached in
+  // direction `way` become the new frontier.
   std::vector<uint32_t> next;
+  auto advance = [&](std::vector<uint32_t>& frontier, uint8_t way, auto neighbours) {
+    next.clear();
+    for (uint32_t node : frontier) {
+      for (uint32_t other : neighbours(node)) {
+        if ((reached[other] & way) != 0) continue;
+        reached[other] |= way;
+        next.push_back(other);
+      }
+    }
+    frontier.swap(next);
+  };
   for (uint64_t step = 0; step < depth && !(up.empty() && down.empty()); ++step) {
-    next.clear();
-    for (uint32_t node : up) {
-      for (uint32_t input : nodes.inputs_of(node)) {
-        if ((reached[input] & kUp) != 0) continue;
-        reached[input] |= kUp;
-        next.push_back(input);
-      }
-    }
-    up.swap(next);
-    next.clear();
-    for (uint32_t node : down) {
-      for (uint32_t consumer : consumers.of(node)) {
-        if ((reached[consumer] & kDown) != 0) continue;
-        reached[consumer] |= kDown;
-        next.push_back(consumer);
-      }
-    }
-    down.swap(next);
+    advance(up, kUp, [&](uint32_t node) { return nodes.inputs_of(node); });
+    advance(down, kDown, [&](uint32_t node) { return consumers.of(node); });
   }
   std::vector<uint32_t> drawn;
   for (size_t i = 0; i < nodes.size(); ++i) {
