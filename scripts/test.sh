@@ -17,9 +17,9 @@ cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=ON -D
 cmake --build build/ci -j "$jobs"
 ctest --test-dir build/ci -j "$jobs" --output-on-failure --no-tests=error
 
-step "C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+step "C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer; the extension module is built with them too)"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_TESTS=ON -DKORVANE_WERROR=ON \
-  -DKORVANE_SANITIZE=address,undefined >/dev/null
+  -DKORVANE_SANITIZE=address,undefined -DKORVANE_PYTHON=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan -j "$jobs" --output-on-failure --no-tests=error
@@ -41,6 +41,11 @@ done
 step "Python module (wheel) and tests"
 python -m pip install -q . -C cmake.define.KORVANE_WERROR=ON
 python -m pytest -q tests/python
+
+step "Python re-entrancy and hostile-object tests against the module under AddressSanitizer + UBSan"
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$PWD/build/asan/src/binding" \
+  python -m pytest -q -p no:cacheprovider tests/python/test_reentrancy.py tests/python/test_hardening.py
 
 step "Type stubs: stubtest against the built module, mypy on a typed example"
 python -m mypy.stubtest korvane_core

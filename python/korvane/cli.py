@@ -21,6 +21,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 from collections import Counter
@@ -106,10 +107,33 @@ def out(text: str = "") -> None:
 # Files
 
 def read_file(path: str) -> bytes:
+    """The bytes of a regular file, no more than its size when opened.
+
+    A FIFO, a device or a directory is refused before anything is read from
+    it: /dev/zero would never end and a FIFO would wait for a writer. The
+    file is opened without blocking, so that opening a FIFO returns at once.
+    """
     try:
-        return Path(path).read_bytes()
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     except OSError as e:
         raise CliError(f"{path}: {e.strerror or e}") from None
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise CliError(f"{path}: not a regular file")
+        chunks: list[bytes] = []
+        left = info.st_size
+        while left > 0:
+            chunk = os.read(fd, min(left, 1 << 24))
+            if not chunk:
+                break
+            chunks.append(chunk)
+            left -= len(chunk)
+        return b"".join(chunks)
+    except OSError as e:
+        raise CliError(f"{path}: {e.strerror or e}") from None
+    finally:
+        os.close(fd)
 
 
 def load(path: str) -> korvane_core.GraphStore:
@@ -240,13 +264,27 @@ def summary_line(kinds: Mapping[str, int], count: int, outputs: list[int]) -> st
 
 _IDS = re.compile(r"[0-9]+(,[0-9]+)*\Z")
 _COUNT = re.compile(r"[0-9]+\Z")
+_ECHO = 40  # characters of a rejected argument that a message repeats
+
+
+def _echo(text: str) -> str:
+    shown = text if len(text) <= _ECHO else text[:_ECHO] + "..."
+    return safe(repr(shown))
+
+
+def _number(text: str) -> int:
+    """A whole number of digits; one past Python's digit limit for int() is too large for any id or count."""
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"number too large: {len(text.strip()):,} digits") from None
 
 
 def parse_ids(text: str) -> list[int]:
     cleaned = ",".join(part.strip() for part in text.split(","))
     if not _IDS.match(cleaned):
-        raise argparse.ArgumentTypeError(f"expected comma-separated node ids, got {safe(repr(text))}")
-    return [int(part) for part in cleaned.split(",")]
+        raise argparse.ArgumentTypeError(f"expected comma-separated node ids, got {_echo(text)}")
+    return [_number(part) for part in cleaned.split(",")]
 
 
 def parse_outputs(text: str) -> list[int]:
@@ -255,14 +293,14 @@ def parse_outputs(text: str) -> list[int]:
 
 def parse_id(text: str) -> int:
     if not _COUNT.match(text.strip()):
-        raise argparse.ArgumentTypeError(f"expected a node id, got {safe(repr(text))}")
-    return int(text)
+        raise argparse.ArgumentTypeError(f"expected a node id, got {_echo(text)}")
+    return _number(text)
 
 
 def parse_count(text: str) -> int:
     if not _COUNT.match(text.strip()):
-        raise argparse.ArgumentTypeError(f"expected a whole number (0 or more), got {safe(repr(text))}")
-    return int(text)
+        raise argparse.ArgumentTypeError(f"expected a whole number (0 or more), got {_echo(text)}")
+    return _number(text)
 
 
 # Commands

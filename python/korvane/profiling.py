@@ -3,8 +3,9 @@
 `GraphStore.reduction_profile(...)` gives the six report counters, the seconds
 of each phase of the pipeline, why the rewrite run stopped, one entry per
 rewrite iteration (e-graph size, rules applied, unions repaired, and the time
-of its search, apply and rebuild steps) and per rule how often it applied and
-how often the scheduler banned it. `profile_text` lays these out as tables.
+of its search, apply and rebuild steps) and per rule how many iterations the
+scheduler passed its matches on (`times_applied`, which counts an iteration
+that found none), how many it banned it for, and the matches it applied. `profile_text` lays these out as tables.
 """
 
 from __future__ import annotations
@@ -51,7 +52,8 @@ def profile_text(profile: Mapping[str, Any], safe: Any = str) -> str:
     rules = profile["rules"]
     if rules:
         lines.append("")
-        lines += table(["rule", "applied", "banned", "banned until"],
-                       [[safe(name), f"{rule['times_applied']:,}", f"{rule['times_banned']:,}",
+        matches = {name: sum(it["applied"].get(name, 0) for it in iterations) for name in rules}
+        lines += table(["rule", "matches", "passed", "banned", "banned until"],
+                       [[safe(name), f"{matches[name]:,}", f"{rule['times_applied']:,}", f"{rule['times_banned']:,}",
                          str(rule["banned_until"])] for name, rule in sorted(rules.items())])
     return "\n".join(lines)

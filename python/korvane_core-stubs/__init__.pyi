@@ -58,7 +58,11 @@ class RewriteIteration(TypedDict):
 
 @type_check_only
 class RuleScheduling(TypedDict):
+    # Iterations in which the scheduler passed the rule's matches on to be
+    # applied, counting those that found none; the matches applied are in
+    # each iteration's `applied`.
     times_applied: int
+    # Times the scheduler banned the rule, and the iteration its ban ends.
     times_banned: int
     banned_until: int
 

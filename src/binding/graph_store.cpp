@@ -178,11 +178,4 @@ Ref wrap_store(std::unique_ptr<Store> store) {
   return self;
 }
 
-void replace_store(PyObject* self, std::unique_ptr<Store> store) noexcept {
-  GraphStoreObject* obj = as_graph_store(self);
-  // The cache's ids refer to the pools of the store it was filled for.
-  delete std::exchange(obj->cache, nullptr);
-  delete std::exchange(obj->store, store.release());
-}
-
 }  // namespace korvane::py

@@ -26,11 +26,6 @@ RecordCache& record_cache_of(PyObject* self);
 /// A new GraphStore instance that owns `store`.
 Ref wrap_store(std::unique_ptr<Store> store);
 
-/// Gives a GraphStore instance `store` in place of the one it owns, which
-/// is destroyed with the instance's record cache. Only for an instance no
-/// other call is using (the state of a new one, while it is unpickled).
-void replace_store(PyObject* self, std::unique_ptr<Store> store) noexcept;
-
 // Methods of GraphStore, defined beside the code they drive.
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

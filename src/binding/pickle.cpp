@@ -12,7 +12,7 @@
 // a node that is no stage member). Blob and node map are encoded under one
 // hold of the store's lock, so a store that another thread records into
 // pickles as it was at one moment. __setstate__ reads a state into a new
-// store, checks it whole, and only then puts it in place of the empty one.
+// store, checks it whole, and only then moves its content into the empty one.
 #include "binding/pickle.hpp"
 
 #include <cstdint>
@@ -210,20 +210,22 @@ PyObject* graph_store_reduce(PyObject* self, PyObject*) {
   });
 }
 
-// Pickle calls GraphStore() and then this; so does copy. Refusing a store
-// that holds anything keeps the method from replacing a store in use.
+// Pickle calls GraphStore() and then this; so does copy. The state is read
+// into a store of its own and checked whole; the instance's store then takes
+// it over in place, under its lock, and only while it is still empty. The
+// instance keeps its store, so a call that a conversion hook re-entered here
+// (an __index__ of one of its arguments, say) goes on with the store it
+// holds, now filled, and a reducer bound to it stays bound.
 PyObject* graph_store_setstate(PyObject* self, PyObject* state) {
   return guarded([&]() -> PyObject* {
-    const Store& current = store_of(self);
-    if (current.node_count() != 0 || !current.outputs().empty() || !current.node_map().empty()) {
-      raise(PyExc_ValueError, "GraphStore.__setstate__() needs a new, empty GraphStore");
-    }
     const StateParts parts = unpack(state);
     auto read = read_blob(parts.blob);
     if (!read) raise(PyExc_ValueError, "GraphStore state: %s", read.error().message().c_str());
     std::unique_ptr<Store> store = std::move(read.value());
     store->set_node_map(decode_node_map(*store, parts.node_map));
-    replace_store(self, std::move(store));
+    if (!store_of(self).adopt(*store)) {
+      raise(PyExc_ValueError, "GraphStore.__setstate__() needs a new, empty GraphStore");
+    }
     Py_RETURN_NONE;
   });
 }

@@ -57,6 +57,9 @@ class HashedIdSet {
     if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
   }
   size_t size() const { return size_; }
+  /// Makes the set look its entries up through `same`, for entries moved in
+  /// from a set whose records now live where `same` reads.
+  void rebind(Same same) { same_ = std::move(same); }
 
  private:
   static constexpr uint64_t kEmpty = ~uint64_t{0};  // id 2^32 - 1 is never stored

@@ -38,6 +38,12 @@ class NodeIndex {
   void insert(uint32_t id, uint32_t hash) { set_.insert(id, hash); }
   void reserve(size_t n) { set_.reserve(n); }
   size_t size() const { return set_.size(); }
+  /// Takes the entries of `other`, the index of the records that `table`
+  /// and `pools` now hold.
+  void take(NodeIndex&& other, const NodeTable& table, const PoolData& pools) {
+    set_ = std::move(other.set_);
+    set_.rebind(Same{&table, &pools});
+  }
   /// Asks for the memory a lookup of a key with hash `hash` reads first.
   void prefetch(uint32_t hash) const noexcept { set_.prefetch(hash); }
 

@@ -110,6 +110,10 @@ struct PoolData {
     return {refs.data() + m.first_ref, m.ref_count};
   }
   size_t string_count() const { return string_ends.size(); }
+  /// Whether nothing was interned beyond the empty map every pool starts with.
+  bool initial() const {
+    return string_ends.empty() && param_maps.size() == 1 && descriptors.empty() && member_lists.empty();
+  }
 
   /// Appends what `newer` holds beyond this one's sizes. `newer` must be a
   /// later state of the pools this one is a prefix of.

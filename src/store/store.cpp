@@ -169,6 +169,23 @@ std::vector<NodeMapEntry> Store::node_map() const {
   return node_map_;
 }
 
+bool Store::adopt(Store& source) {
+  auto hold = mutex_.lock();
+  auto source_hold = source.mutex_.lock();
+  if (!table_.recs.empty() || !outputs_.empty() || !node_map_.empty() || !pools_->data().initial()) return false;
+  // The index looks records up in the table and pool data in place: the
+  // tables trade contents, and the index takes the source's entries with
+  // this store's table and the source's pools.
+  std::swap(pools_, source.pools_);
+  std::swap(table_, source.table_);
+  index_.take(std::move(source.index_), table_, pools_->data());
+  source.index_ = NodeIndex(source.table_, source.pools_->data());
+  std::swap(outputs_, source.outputs_);
+  std::swap(marked_, source.marked_);
+  std::swap(node_map_, source.node_map_);
+  return true;
+}
+
 void Store::set_node_map(std::vector<NodeMapEntry> map) {
   auto hold = mutex_.lock();
   node_map_ = std::move(map);

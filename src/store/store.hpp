@@ -87,6 +87,12 @@ class Store {
   std::vector<NodeId> outputs() const;
   std::vector<NodeMapEntry> node_map() const;
   void set_node_map(std::vector<NodeMapEntry> map);
+  /// Takes over the whole content of `source` (nodes, pools, marks, node
+  /// map) if this store is still empty, as it was made; false, changing
+  /// nothing, if it is not. The store keeps its identity (its lock and its
+  /// serial), so a caller that holds it meanwhile sees it either empty or
+  /// filled, never freed. `source` is left empty.
+  bool adopt(Store& source);
 
   /// Runs `fn(graph_pools, table, outputs)` under the lock, for readers that
   /// must render one consistent state without copying it.

@@ -217,6 +217,35 @@ std::string node_name(int t, int i) {
   return name.append(std::to_string(i));
 }
 
+TEST(Store, AdoptFillsOnlyAnEmptyStoreAndKeepsItsIdentity) {
+  Store source;
+  const NodeId x = add(source, src("x"));
+  const NodeId f = add(source, op("f", {x}));
+  must(source.mark_output(f));
+  source.set_node_map({NodeMapEntry{}, NodeMapEntry{}});
+
+  Store used;
+  add(used, src("y"));
+  EXPECT_FALSE(used.adopt(source));
+  EXPECT_EQ(used.node_count(), 1u);
+  EXPECT_EQ(source.node_count(), 2u);
+
+  Store target;
+  const uint64_t serial = target.serial();
+  ASSERT_TRUE(target.adopt(source));
+  EXPECT_EQ(target.serial(), serial);
+  EXPECT_EQ(target.node_count(), 2u);
+  EXPECT_EQ(target.outputs(), std::vector<NodeId>{f});
+  EXPECT_EQ(target.node_map().size(), 2u);
+  // The index came along: an equal node is found, a new one appended.
+  EXPECT_EQ(add(target, op("f", {x})), f);
+  EXPECT_EQ(add(target, op("g", {f})), 2u);
+  // The source is left empty and in service.
+  EXPECT_EQ(source.node_count(), 0u);
+  EXPECT_EQ(add(source, src("z")), 0u);
+  EXPECT_FALSE(target.adopt(source));
+}
+
 TEST(Store, ConcurrentRecordingGivesOneIdPerNode) {
   Store s;
   const NodeId root = add(s, src("root"));

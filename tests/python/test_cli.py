@@ -384,7 +384,29 @@ CASES = {
     "bad limit": ("inspect {big} --limit -3", 2, "argument --limit: expected a whole number (0 or more), got '-3'", None),
     "stats of a missing file": ("stats {tmp}/none.kir", 2, "{tmp}/none.kir: No such file or directory", None),
     "escaped argument": ("inspect {sample} \x1b[31m", 2, "unrecognized arguments: \\u{{1b}}[31m", None),
+    # Special files are refused before anything is read: no endless read, no wait for a writer.
+    "stats of /dev/zero": ("stats /dev/zero", 2, "/dev/zero: not a regular file", None),
+    "inspect of /dev/zero": ("inspect /dev/zero", 2, "/dev/zero: not a regular file", None),
+    "dot of a fifo": ("dot {fifo}", 2, "{fifo}: not a regular file", None),
+    "stats of a fifo": ("stats {fifo}", 2, "{fifo}: not a regular file", None),
+    "reduce of a directory": ("reduce {tmp} -o {tmp}/o.kir", 2, "{tmp}: not a regular file", None),
+    # Numbers past int()'s digit limit get the command's own short message.
+    "node of 5000 digits": ("inspect {sample} --node " + "9" * 5000, 2, "argument --node: number too large: 5,000 digits",
+                            None),
+    "limit of 5000 digits": ("inspect {sample} --limit " + "1" * 5000, 2,
+                             "argument --limit: number too large: 5,000 digits", None),
+    "around of 5000 digits": ("dot {sample} --around 1," + "2" * 5000, 2,
+                              "argument --around: number too large: 5,000 digits", None),
+    "long text echoed short": ("inspect {sample} --node " + "x" * 5000, 2,
+                               "argument --node: expected a node id, got '" + "x" * 40 + "...'", None),
 }
+
+
+def cap_memory():
+    """Caps the child's address space at 2 GiB, so that an unbounded read fails instead of filling the machine."""
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
 
 
 @pytest.mark.parametrize("case", list(CASES))
@@ -399,6 +421,9 @@ def test_failures_and_hostile_text_are_reported_in_one_line(case, wide, blob, tm
         paths["edge"] = str(forged_edge_blob(tmp_path))
     if "{forged}" in template:
         paths["forged"] = str(forged_name_blob(tmp_path))
+    if "{fifo}" in template:
+        paths["fifo"] = str(tmp_path / "fifo.kir")
+        os.mkfifo(paths["fifo"])
     args = [part.format(**paths) for part in template.split(" ")]
     command = [sys.executable, "-m", "korvane", *args]
     if mode == "pipe":
@@ -414,7 +439,7 @@ def test_failures_and_hostile_text_are_reported_in_one_line(case, wide, blob, tm
             done = subprocess.run(command, stdout=full, stderr=subprocess.PIPE)
         got, out, err = done.returncode, b"", done.stderr
     else:
-        done = subprocess.run(command, capture_output=True)
+        done = subprocess.run(command, capture_output=True, timeout=60, preexec_fn=cap_memory)
         got, out, err = done.returncode, done.stdout, done.stderr
     assert got == status
     text = out.decode() + err.decode()
@@ -446,8 +471,9 @@ def test_reduce_profile_prints_phases_iterations_and_rules(blob, tmp_path):
     assert [[int(cell.replace(",", "")) for cell in line.split()[:5]] for line in iterations[1:]] == [
         [i, it["memo_size"], it["class_count"], sum(it["applied"].values()), it["rebuild_unions"]]
         for i, it in enumerate(profile["iterations"])]
+    matches = {name: sum(it["applied"].get(name, 0) for it in profile["iterations"]) for name in profile["rules"]}
     assert [line.split() for line in rules[1:]] == [
-        [name, str(r["times_applied"]), str(r["times_banned"]), str(r["banned_until"])]
+        [name, str(matches[name]), str(r["times_applied"]), str(r["times_banned"]), str(r["banned_until"])]
         for name, r in sorted(profile["rules"].items())]
     for table in (iterations, rules):  # numbers right-aligned under their headers
         assert len({len(line) for line in table}) == 1
