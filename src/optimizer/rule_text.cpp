@@ -667,7 +667,8 @@ class NameBook {
   std::unordered_map<std::string, size_t> names_;
 };
 
-/// The message for text left after a complete pattern, or empty.
+/// Whether only spaces and a comment follow a complete pattern; when more
+/// does, the reader's failure says what was expected.
 bool check_rest(Reader& reader, std::string_view what) {
   reader.skip_space();
   if (reader.at_end()) return true;
