@@ -14,6 +14,12 @@
 // outputs depend on (and no other), a blob that reads back to the same
 // bytes, a reduced graph that reduces to itself, and the incremental
 // reducer agreeing with the one-shot reduction.
+//
+// A bit of the first byte adds user rules from a small menu whose meaning
+// the checker knows (a double negation means its operand): the reduction
+// then extracts the cheapest terms, which may be terms a rule made, and may
+// leave a node the outputs depend on unplaced when its class is no longer
+// needed.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -32,7 +38,9 @@
 #include "optimizer/incremental.hpp"
 #include "optimizer/node_symbol.hpp"
 #include "optimizer/pipeline.hpp"
+#include "optimizer/rule_text.hpp"
 #include "optimizer/saturation_engine.hpp"
+#include "optimizer/user_rules.hpp"
 #include "store/blob.hpp"
 #include "store/store.hpp"
 #include "require.hpp"
@@ -149,6 +157,7 @@ class Meanings {
     uint32_t id;
     bool identity;     ///< drops out when applied to one operand
     bool commutative;  ///< takes two operands in either order
+    bool negation;     ///< applied twice, means its operand
   };
 
   Symbol symbol(std::string_view text) {
@@ -159,20 +168,45 @@ class Meanings {
                                                         "op|eq",  "op|ne",  "op|maximum", "op|minimum"};
     const uint32_t id = symbols_.try_emplace(std::string(text), symbols_.size()).first->second;
     return {id, std::ranges::find(kIdentities, text) != std::end(kIdentities),
-            std::ranges::find(kCommutative, text) != std::end(kCommutative)};
+            std::ranges::find(kCommutative, text) != std::end(kCommutative), text == "op|neg"};
   }
 
   uint32_t term(const Symbol& symbol, std::vector<uint32_t>& args) {
     if (symbol.identity && args.size() == 1) return args[0];
     if (symbol.commutative && args.size() == 2) std::ranges::sort(args);
+    if (symbol.negation && args.size() == 1 && negated_[args[0]] != kNoTerm) return negated_[args[0]];
     std::vector<uint32_t> key{symbol.id};
     key.insert(key.end(), args.begin(), args.end());
-    return terms_.try_emplace(std::move(key), terms_.size()).first->second;
+    const auto [it, fresh] = terms_.try_emplace(std::move(key), static_cast<uint32_t>(terms_.size()));
+    if (fresh) negated_.push_back(symbol.negation && args.size() == 1 ? args[0] : kNoTerm);
+    return it->second;
   }
+
+  static constexpr uint32_t kNoTerm = UINT32_MAX;
+  std::vector<uint32_t> negated_;  ///< per term: the operand of a negation, else kNoTerm
 
   std::unordered_map<std::string, uint32_t> symbols_;
   std::map<std::vector<uint32_t>, uint32_t> terms_;
 };
+
+/// A rule set from the menu the checker understands: double negations
+/// removed, negations tripled or wrapped around a difference (the same
+/// meaning), at two costs of a negation.
+std::unique_ptr<korvane::UserRules> menu_rules(unsigned choice) {
+  static constexpr std::string_view kTexts[] = {
+      "neg2: (neg (neg ?x)) => ?x",
+      "neg3: (neg ?x) => (neg (neg (neg ?x)))",
+      "neg2: (neg (neg ?x)) => ?x\nneg3: (neg ?x) => (neg (neg (neg ?x)))",
+      "wrap: (sub ?a ?b) => (neg (neg (sub ?a ?b)))\nneg2: (neg (neg ?x)) => ?x",
+  };
+  auto rules = korvane::parse_rule_text(kTexts[choice % 4]);
+  require(rules.ok());
+  korvane::CostTable costs;
+  if (choice & 4) costs.set(NodeKind::Op, "neg", 3);
+  korvane::RuleLimits limits;
+  limits.time_limit = std::nullopt;
+  return std::make_unique<korvane::UserRules>(std::move(rules).value(), std::move(costs), limits);
+}
 
 /// The nodes `outputs` depend on, their own included.
 std::vector<bool> reached_from(const korvane::NodeTable& nodes, const std::vector<NodeId>& outputs) {
@@ -196,7 +230,7 @@ std::vector<bool> reached_from(const korvane::NodeTable& nodes, const std::vecto
 /// once. The incremental reducer places a dead node too when it is equal to
 /// a live one.
 void check_meanings(Meanings& meanings, const korvane::Snapshot& source, const Meanings::OfGraph& before,
-                    const std::vector<NodeId>& outputs, const Store& reduced, bool incremental) {
+                    const std::vector<NodeId>& outputs, const Store& reduced, bool incremental, bool rules) {
   const korvane::Snapshot snap = reduced.snapshot();
   const Meanings::OfGraph after = meanings.of(snap.graph);
   const std::vector<korvane::NodeMapEntry> map = reduced.node_map();
@@ -204,7 +238,7 @@ void check_meanings(Meanings& meanings, const korvane::Snapshot& source, const M
   require(map.size() == before.node.size());
   for (size_t i = 0; i < map.size(); ++i) {
     const korvane::NodeMapEntry& e = map[i];
-    require(e.present() == reached[i] || (incremental && e.present()));
+    require(e.present() == reached[i] || (incremental && e.present()) || (rules && !e.present()));
     if (!e.present()) continue;
     require(e.node < after.node.size());
     if (!e.has_member()) {
@@ -295,8 +329,8 @@ std::string blob_of(const Store& store) {
 std::unique_ptr<Store> reduce_and_check(Meanings& meanings, const korvane::Snapshot& source,
                                         const Meanings::OfGraph& before, const std::vector<NodeId>& outputs,
                                         bool maximal, bool holds_stages, bool reduce_again,
-                                        ReductionCounters& counters) {
-  const korvane::SaturationEngine engine;
+                                        const korvane::UserRules* rules, ReductionCounters& counters) {
+  const korvane::SaturationEngine engine(rules);
   ReductionResult result = korvane::reduce_nodes(source.graph, outputs, engine, maximal);
   counters = result.counters;
   const ReductionCounters& c = result.counters;
@@ -308,15 +342,16 @@ std::unique_ptr<Store> reduce_and_check(Meanings& meanings, const korvane::Snaps
   // Emitted nodes are distinct, except that a stage of the input can come
   // out again equal to one fused here: the store then holds it once.
   require(reduced->node_count() == c.reduced_nodes || (holds_stages && reduced->node_count() < c.reduced_nodes));
-  check_meanings(meanings, source, before, outputs, *reduced, false);
+  check_meanings(meanings, source, before, outputs, *reduced, false, rules != nullptr);
 
   // The blob reads back to the same bytes.
   const std::string blob = blob_of(*reduced);
   auto back = korvane::read_blob(blob);
   require(back.ok() && blob_of(*back.value()) == blob);
 
-  // A reduced graph reduces to itself.
-  if (!reduce_again) return reduced;
+  // A reduced graph reduces to itself (without rules: with them a class may
+  // come back as another term of the same cost).
+  if (!reduce_again || rules != nullptr) return reduced;
   const korvane::Snapshot snap = reduced->snapshot();
   ReductionResult again = korvane::reduce_nodes(snap.graph, snap.outputs, engine, maximal);
   require(blob_of(*korvane::build_reduced_store(std::move(again))) == blob);
@@ -332,6 +367,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool maximal = data[0] & 1;
   const bool maximal_on_top = data[0] & 2;
   const bool again_on_top = data[0] & 4;
+  const std::unique_ptr<korvane::UserRules> rules = data[0] & 8 ? menu_rules(data[0] >> 4) : nullptr;
   ++data;
   --size;
   Store store;
@@ -349,14 +385,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Meanings::OfGraph before = meanings.of(recorded.graph);
   ReductionCounters one_shot;
   std::unique_ptr<Store> reduced =
-      reduce_and_check(meanings, recorded, before, recorder.outputs, maximal, false, !again_on_top, one_shot);
+      reduce_and_check(meanings, recorded, before, recorder.outputs, maximal, false, !again_on_top, rules.get(),
+                       one_shot);
 
-  auto finalized = reducer.finalize(store, recorder.outputs, maximal);
+  auto finalized = reducer.finalize(store, recorder.outputs, maximal, rules.get());
   require(finalized.ok());
   const ReductionCounters& inc = finalized.value().counters;
-  require(inc.canonical_nodes == one_shot.canonical_nodes && inc.stages == one_shot.stages &&
-          inc.reduced_nodes == one_shot.reduced_nodes && inc.boundary_nodes == one_shot.boundary_nodes);
-  check_meanings(meanings, recorded, before, recorder.outputs, *finalized.value().store, true);
+  require(rules != nullptr ||
+          (inc.canonical_nodes == one_shot.canonical_nodes && inc.stages == one_shot.stages &&
+           inc.reduced_nodes == one_shot.reduced_nodes && inc.boundary_nodes == one_shot.boundary_nodes));
+  check_meanings(meanings, recorded, before, recorder.outputs, *finalized.value().store, true, rules != nullptr);
 
   // Recording goes on over the reduced graph: stages now feed new nodes.
   Recorder on_top{*reduced, nullptr, reduced->outputs()};
@@ -367,6 +405,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const korvane::Snapshot grown = reduced->snapshot();
   const Meanings::OfGraph grown_before = meanings.of(grown.graph);
   ReductionCounters counters;
-  reduce_and_check(meanings, grown, grown_before, on_top.outputs, maximal_on_top, true, again_on_top, counters);
+  reduce_and_check(meanings, grown, grown_before, on_top.outputs, maximal_on_top, true, again_on_top, rules.get(),
+                   counters);
   return 0;
 }

@@ -42,6 +42,9 @@ step "Python module (wheel) and tests"
 python -m pip install -q . -C cmake.define.KORVANE_WERROR=ON
 python -m pytest -q tests/python
 
+step "Reduction results byte for byte against the recorded digests (quick form: up to 1e5 nodes)"
+python bench/check_results.py --quick | tail -1
+
 step "Python re-entrancy and hostile-object tests against the module under AddressSanitizer + UBSan"
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$PWD/build/asan/src/binding" \

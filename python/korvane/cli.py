@@ -4,7 +4,8 @@
     korvane inspect FILE.kir [--limit N] [--node ID]
     korvane dot FILE.kir [--around ID[,ID...] [--depth K]] [-o OUT]
     korvane stats FILE.kir [--json]
-    korvane reduce FILE.kir [--outputs 3,7] [--maximal-fusion] [--profile] -o OUT.kir
+    korvane reduce FILE.kir [--outputs 3,7] [--maximal-fusion] [--rules FILE.rules] [--profile] -o OUT.kir
+    korvane rules FILE.rules [--check]
 
 Every failure the user can mend (a missing or damaged file, a bad argument, an
 unknown node id, an output that cannot be written) is one line on standard
@@ -416,12 +417,40 @@ def cmd_stats(args: argparse.Namespace) -> int:
     return 0
 
 
+def load_rules(path: str) -> korvane_core.RuleSet:
+    """The rule set of a rule file; a bad rule is one line naming the file and the rule."""
+    try:
+        text = read_file(path).decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise CliError(f"{path}: not UTF-8 text (byte {e.start})") from None
+    try:
+        return korvane_core.RuleSet(text)
+    except ValueError as e:
+        raise CliError(f"{path}: {e}") from None
+
+
+def cmd_rules(args: argparse.Namespace) -> int:
+    rules = load_rules(args.file)
+    out(f"{len(rules)} rule{'' if len(rules) == 1 else 's'} in {safe(args.file)}")
+    for name, searcher, applier in rules.rules:
+        out(f"  {safe(name)}: {safe(searcher)} => {safe(applier)}")
+    if args.check:
+        from .check import check_rules  # needs numpy, an optional extra
+
+        results = check_rules(rules)
+        for result in results:
+            out(safe(str(result)))
+        return 0 if all(r.ok for r in results) else 1
+    return 0
+
+
 def cmd_reduce(args: argparse.Namespace) -> int:
     store = load(args.file)
+    rules = load_rules(args.rules) if args.rules is not None else None
     if args.outputs is not None:
         check_ids(args.file, args.outputs, store.node_count())
     try:
-        reduced, report = store.reduce(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
+        reduced, report = store.reduce(maximal_fusion=args.maximal_fusion, outputs=args.outputs, rules=rules)
     except ValueError as e:
         raise CliError(f"{args.file}: {e}") from None
     write(args.output, reduced.serialize())
@@ -429,7 +458,7 @@ def cmd_reduce(args: argparse.Namespace) -> int:
     out(f"wrote {reduced.node_count()} nodes to {safe(args.output)}")
     if args.profile:
         # The same reduction again, with the clock read at every phase and iteration.
-        profile = store.reduction_profile(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
+        profile = store.reduction_profile(maximal_fusion=args.maximal_fusion, outputs=args.outputs, rules=rules)
         out("\n" + profile_text(profile, safe))
     return 0
 
@@ -475,10 +504,17 @@ def build_parser() -> argparse.ArgumentParser:
     reduce.add_argument("--outputs", type=parse_outputs, metavar="IDS",
                         help="comma-separated output node ids (default: the blob's outputs)")
     reduce.add_argument("--maximal-fusion", action="store_true", help="fuse fan-out chains too")
+    reduce.add_argument("--rules", metavar="FILE.rules", help="run these rewrite rules after the built-in ones")
     reduce.add_argument("--profile", action="store_true",
                         help="then print where the reduction spends its time: phases, rewrite iterations, rules")
     reduce.add_argument("-o", "--output", required=True, metavar="OUT.kir")
     reduce.set_defaults(func=cmd_reduce)
+
+    rules = sub.add_parser("rules", help="check a rule file and list its rules")
+    rules.add_argument("file", metavar="FILE.rules")
+    rules.add_argument("--check", action="store_true",
+                       help="also evaluate both sides of each rule on sample inputs (needs numpy)")
+    rules.set_defaults(func=cmd_rules)
     return parser
 
 

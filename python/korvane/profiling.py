@@ -38,6 +38,11 @@ def profile_text(profile: Mapping[str, Any], safe: Any = str) -> str:
                    for name, value in phases.items()] + [["total", seconds(total), ""]])
     payload = profile.get("stop_payload")
     lines.append(f"stopped: {safe(profile['stop_reason'])}{'' if payload is None else f' ({payload})'}")
+    limits = profile.get("limits")
+    if limits:
+        time_limit = "none" if limits["time_limit"] is None else f"{limits['time_limit']:g} s"
+        lines.append(f"limits: {limits['iteration_limit']:,} iterations, {limits['node_limit']:,} nodes, "
+                     f"time {time_limit}")
 
     iterations = profile["iterations"]
     if iterations:

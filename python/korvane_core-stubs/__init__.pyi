@@ -3,7 +3,7 @@
 The TypedDicts below describe the dicts the module returns; they exist only
 for type checkers (import them under `if TYPE_CHECKING:`)."""
 
-from typing import Any, Callable, Literal, NoReturn, Sequence, SupportsIndex, TypedDict, final, type_check_only
+from typing import Any, Callable, Literal, Mapping, NoReturn, Sequence, SupportsIndex, TypedDict, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -73,6 +73,13 @@ class ReductionProfile(ReductionReport):
     stop_payload: int | float | None
     iterations: list[RewriteIteration]
     rules: dict[str, RuleScheduling]
+    limits: RewriteLimits
+
+@type_check_only
+class RewriteLimits(TypedDict):
+    iteration_limit: int
+    node_limit: int
+    time_limit: float | None
 
 @type_check_only
 class Spread(TypedDict):
@@ -199,12 +206,12 @@ class GraphStore:
     def outputs(self) -> list[int]: ...
     def node_map(self) -> list[_NodeMapEntry]: ...
     def reduce(
-        self, *, maximal_fusion: _FusionFlag = False, outputs: _NodeIds | None = None
+        self, *, maximal_fusion: _FusionFlag = False, outputs: _NodeIds | None = None, rules: RuleSet | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
     def reduce_incremental(self, *, outputs: _NodeIds | None = None) -> tuple[GraphStore, ReductionReport]: ...
-    def reduction_report(self, *, outputs: _NodeIds | None = None) -> ReductionReport: ...
+    def reduction_report(self, *, outputs: _NodeIds | None = None, rules: RuleSet | None = None) -> ReductionReport: ...
     def reduction_profile(
-        self, *, maximal_fusion: _FusionFlag = False, outputs: _NodeIds | None = None
+        self, *, maximal_fusion: _FusionFlag = False, outputs: _NodeIds | None = None, rules: RuleSet | None = None
     ) -> ReductionProfile: ...
     def __reduce__(self) -> tuple[type[GraphStore], tuple[()], tuple[int, bytes, bytes]]: ...
     def __setstate__(self, state: tuple[int, bytes, bytes], /) -> None: ...
@@ -217,6 +224,38 @@ class IncrementalReducer:
     def total_work(self) -> int: ...
     def canonical_count(self) -> int: ...
     def finalize(
-        self, store: GraphStore, *, maximal_fusion: _FusionFlag = False, outputs: _NodeIds | None = None
+        self,
+        store: GraphStore,
+        *,
+        maximal_fusion: _FusionFlag = False,
+        outputs: _NodeIds | None = None,
+        rules: RuleSet | None = None,
     ) -> tuple[GraphStore, ReductionReport]: ...
     def __reduce__(self) -> NoReturn: ...
+
+@final
+class RuleSet:
+    """User rewrite rules, compiled once: a text of `NAME: SEARCHER => APPLIER` lines
+    (`<=>` for both ways) or (name, searcher, applier) triples."""
+
+    def __new__(
+        cls,
+        rules: str | Sequence[tuple[str, str, str]],
+        *,
+        costs: Mapping[str, float] | None = None,
+        iteration_limit: int = 12,
+        node_limit: int | None = None,
+        time_limit: float | None = 5.0,
+    ) -> RuleSet: ...
+    @property
+    def rules(self) -> tuple[tuple[str, str, str], ...]: ...
+    @property
+    def costs(self) -> dict[str, float]: ...
+    @property
+    def iteration_limit(self) -> int: ...
+    @property
+    def node_limit(self) -> int | None: ...
+    @property
+    def time_limit(self) -> float | None: ...
+    def __len__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...

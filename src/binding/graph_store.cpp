@@ -15,10 +15,10 @@
 //     .nodes() -> list[dict]
 //     .outputs() -> list[int]
 //     .node_map() -> list[tuple[int, int | None] | None]
-//     .reduce(*, maximal_fusion=False, outputs=None) -> (GraphStore, dict)
+//     .reduce(*, maximal_fusion=False, outputs=None, rules=None) -> (GraphStore, dict)
 //     .reduce_incremental(*, outputs=None) -> (GraphStore, dict)
-//     .reduction_report(*, outputs=None) -> dict
-//     .reduction_profile(*, maximal_fusion=False, outputs=None) -> dict
+//     .reduction_report(*, outputs=None, rules=None) -> dict
+//     .reduction_profile(*, maximal_fusion=False, outputs=None, rules=None) -> dict
 //     .__reduce__() / .__setstate__(state)        pickle and copy (pickle.cpp)
 #include "binding/graph_store.hpp"
 
@@ -111,17 +111,17 @@ PyMethodDef graph_store_methods[] = {
      "For each node of the graph this store was reduced from, where it landed here: None when it\n"
      "was dropped as dead, else (node id, member index or None)."},
     {"reduce", FASTCALL(reduce), METH_FASTCALL | METH_KEYWORDS,
-     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "reduce($self, *, maximal_fusion=False, outputs=None, rules=None)\n--\n\n"
      "Reduces the graph by dead-code elimination, equality saturation, common-subexpression\n"
      "elimination and stage fusion. Returns (reduced GraphStore, report dict)."},
     {"reduce_incremental", FASTCALL(reduce_incremental), METH_FASTCALL | METH_KEYWORDS,
      "reduce_incremental($self, *, outputs=None)\n--\n\n"
      "One-shot incremental reduction: the same result as reduce()."},
     {"reduction_report", FASTCALL(reduction_report), METH_FASTCALL | METH_KEYWORDS,
-     "reduction_report($self, *, outputs=None)\n--\n\n"
+     "reduction_report($self, *, outputs=None, rules=None)\n--\n\n"
      "The report of reduce() without keeping the reduced store."},
     {"reduction_profile", FASTCALL(reduction_profile), METH_FASTCALL | METH_KEYWORDS,
-     "reduction_profile($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "reduction_profile($self, *, maximal_fusion=False, outputs=None, rules=None)\n--\n\n"
      "Runs the reduction of reduce() and tells how it went: the report's six counters, the wall\n"
      "time of each phase, the rewrite run's stop reason and iterations, and each rule's scheduling."},
     {"__reduce__", graph_store_reduce, METH_NOARGS,

@@ -5,7 +5,7 @@
 //     .watermark() -> int                 store nodes consumed so far
 //     .total_work() -> int
 //     .canonical_count() -> int
-//     .finalize(store, *, maximal_fusion=False, outputs=None) -> (GraphStore, dict)
+//     .finalize(store, *, maximal_fusion=False, outputs=None, rules=None) -> (GraphStore, dict)
 //     .__reduce__()                       refuses pickle and copy (pickle.cpp)
 #include "binding/incremental_reducer.hpp"
 
@@ -17,6 +17,7 @@
 #include "binding/graph_store.hpp"
 #include "binding/pickle.hpp"
 #include "binding/reduction.hpp"
+#include "binding/rule_set.hpp"
 #include "optimizer/incremental.hpp"
 
 namespace korvane::py {
@@ -34,7 +35,7 @@ PyObject* g_type = nullptr;  // the process-wide type object
 IncrementalReducer& reducer_of(PyObject* self) { return *reinterpret_cast<ReducerObject*>(self)->reducer; }
 
 const Signature kStep{"IncrementalReducer.step", {"store"}, 1, 1};
-const Signature kFinalize{"IncrementalReducer.finalize", {"store", "maximal_fusion", "outputs"}, 1, 1};
+const Signature kFinalize{"IncrementalReducer.finalize", {"store", "maximal_fusion", "outputs", "rules"}, 1, 1};
 
 Store& store_arg(PyObject* obj, const char* function) {
   if (!is_graph_store(obj)) {
@@ -76,18 +77,19 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[3];
+    PyObject* a[4];
     bind(kFinalize, args, nargs, kwnames, a);
     const Store& store = store_arg(a[0], kFinalize.function);
     const bool maximal = to_fusion_flag(a[1]);
     auto outputs = to_outputs(a[2]);
+    const UserRules* rules = to_rule_set(a[3], kFinalize.function);
     // The outputs are chosen before the reducer is locked.
     if (outputs) {
       check_outputs(*outputs, store.node_count());
     } else {
       outputs = store.outputs();
     }
-    auto reduction = reducer_of(self).finalize(store, *outputs, maximal);
+    auto reduction = reducer_of(self).finalize(store, *outputs, maximal, rules);
     if (!reduction) raise_wrong_store();
     return reduction_pair(std::move(reduction.value().store), reduction.value().counters).release();
   });
@@ -123,7 +125,7 @@ PyMethodDef reducer_methods[] = {
     {"canonical_count", canonical_count, METH_NOARGS,
      "canonical_count($self)\n--\n\nThe number of nodes of the canonical form."},
     {"finalize", FASTCALL(finalize), METH_FASTCALL | METH_KEYWORDS,
-     "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "finalize($self, store, *, maximal_fusion=False, outputs=None, rules=None)\n--\n\n"
      "Consumes the rest of the store and reduces the canonical form. Returns (reduced GraphStore,\n"
      "report dict); the reducer stays usable."},
     {"__reduce__", reducer_reduce, METH_NOARGS,

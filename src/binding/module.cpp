@@ -10,6 +10,7 @@
 #include "binding/graph_store.hpp"
 #include "binding/incremental_reducer.hpp"
 #include "binding/payload_descriptor.hpp"
+#include "binding/rule_set.hpp"
 
 namespace korvane::py {
 
@@ -35,6 +36,7 @@ int module_exec(PyObject* module) {
   if (!add_type(module, "GraphStore", graph_store_type())) return -1;
   if (!add_type(module, "PayloadDescriptor", payload_descriptor_type())) return -1;
   if (!add_type(module, "IncrementalReducer", incremental_reducer_type())) return -1;
+  if (!add_type(module, "RuleSet", rule_set_type())) return -1;
   return PyModule_AddFunctions(module, module_functions);
 }
 

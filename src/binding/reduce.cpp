@@ -3,6 +3,7 @@
 #include "binding/convert.hpp"
 #include "binding/graph_store.hpp"
 #include "binding/reduction.hpp"
+#include "binding/rule_set.hpp"
 #include "common/internal_error.hpp"
 #include "common/lap.hpp"
 #include "optimizer/saturation_engine.hpp"
@@ -27,17 +28,17 @@ Ref reduction_pair(std::unique_ptr<Store> store, const ReductionCounters& counte
 
 namespace {
 
-const Signature kReduce{"GraphStore.reduce", {"maximal_fusion", "outputs"}, 0, 0};
+const Signature kReduce{"GraphStore.reduce", {"maximal_fusion", "outputs", "rules"}, 0, 0};
 const Signature kReduceIncremental{"GraphStore.reduce_incremental", {"outputs"}, 0, 0};
-const Signature kReductionReport{"GraphStore.reduction_report", {"outputs"}, 0, 0};
-const Signature kReductionProfile{"GraphStore.reduction_profile", {"maximal_fusion", "outputs"}, 0, 0};
+const Signature kReductionReport{"GraphStore.reduction_report", {"outputs", "rules"}, 0, 0};
+const Signature kReductionProfile{"GraphStore.reduction_profile", {"maximal_fusion", "outputs", "rules"}, 0, 0};
 
 // Reduces a snapshot of the store; the store's lock is held only while the
 // snapshot is copied. With `profile` given, the phases are timed there.
 std::unique_ptr<Store> reduce_store(const Store& store, bool maximal_fusion,
-                                    const std::optional<std::vector<NodeId>>& outputs, ReductionCounters& counters,
-                                    ReductionProfile* profile = nullptr) {
-  const SaturationEngine engine;
+                                    const std::optional<std::vector<NodeId>>& outputs, const UserRules* rules,
+                                    ReductionCounters& counters, ReductionProfile* profile = nullptr) {
+  const SaturationEngine engine(rules);
   Lap lap(profile != nullptr);
   Snapshot snap = store.snapshot();
   if (profile != nullptr) profile->snapshot = lap.next();
@@ -114,6 +115,11 @@ Ref profile_dict(const ReductionCounters& counters, const ReductionProfile& p) {
     set_key(rules.get(), name.c_str(), r);
   }
   set_key(d.get(), "rules", rules);
+  Ref limits = new_ref(PyDict_New());
+  set_key(limits.get(), "iteration_limit", u64(p.run.iteration_limit));
+  set_key(limits.get(), "node_limit", u64(p.run.node_limit));
+  set_key(limits.get(), "time_limit", p.run.time_limit ? seconds(*p.run.time_limit) : Ref::borrow(Py_None));
+  set_key(d.get(), "limits", limits);
   return d;
 }
 
@@ -121,12 +127,13 @@ Ref profile_dict(const ReductionCounters& counters, const ReductionProfile& p) {
 
 PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[2];
+    PyObject* a[3];
     bind(kReduce, args, nargs, kwnames, a);
     const bool maximal = to_fusion_flag(a[0]);
     const auto outputs = to_outputs(a[1]);
+    const UserRules* rules = to_rule_set(a[2], kReduce.function);
     ReductionCounters counters;
-    auto reduced = reduce_store(store_of(self), maximal, outputs, counters);
+    auto reduced = reduce_store(store_of(self), maximal, outputs, rules, counters);
     return reduction_pair(std::move(reduced), counters).release();
   });
 }
@@ -140,31 +147,33 @@ PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t n
     // result with single-use fusion, so it runs the same pipeline; stepping
     // only pays off while the graph is still being recorded.
     ReductionCounters counters;
-    auto reduced = reduce_store(store_of(self), false, outputs, counters);
+    auto reduced = reduce_store(store_of(self), false, outputs, nullptr, counters);
     return reduction_pair(std::move(reduced), counters).release();
   });
 }
 
 PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[1];
+    PyObject* a[2];
     bind(kReductionReport, args, nargs, kwnames, a);
     const auto outputs = to_outputs(a[0]);
+    const UserRules* rules = to_rule_set(a[1], kReductionReport.function);
     ReductionCounters counters;
-    reduce_store(store_of(self), false, outputs, counters);
+    reduce_store(store_of(self), false, outputs, rules, counters);
     return report_dict(counters).release();
   });
 }
 
 PyObject* reduction_profile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[2];
+    PyObject* a[3];
     bind(kReductionProfile, args, nargs, kwnames, a);
     const bool maximal = to_fusion_flag(a[0]);
     const auto outputs = to_outputs(a[1]);
+    const UserRules* rules = to_rule_set(a[2], kReductionProfile.function);
     ReductionCounters counters;
     ReductionProfile profile;
-    reduce_store(store_of(self), maximal, outputs, counters, &profile);
+    reduce_store(store_of(self), maximal, outputs, rules, counters, &profile);
     return profile_dict(counters, profile).release();
   });
 }

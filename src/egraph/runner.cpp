@@ -65,6 +65,11 @@ Runner& Runner::set_node_limit(std::uint64_t limit) {
   return *this;
 }
 
+Runner& Runner::set_time_limit(std::chrono::nanoseconds limit) {
+  time_limit_ = limit;
+  return *this;
+}
+
 Runner Runner::run(const std::vector<Rewrite>& rules) && {
   check(!stop_reason_.has_value(), "A runner can only run once");
   warn_duplicate_names(rules);

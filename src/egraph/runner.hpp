@@ -86,6 +86,9 @@ class Runner {
   Runner& set_iteration_limit(std::uint64_t limit);
   /// The run stops once memo_size() exceeds this.
   Runner& set_node_limit(std::uint64_t limit);
+  /// The run stops once it has taken longer than this; nanoseconds::max()
+  /// sets no time limit.
+  Runner& set_time_limit(std::chrono::nanoseconds limit);
 
   /// Runs `rules` to a stop reason and returns the runner. Writes a warning
   /// to standard error when two rules share a name.

@@ -113,7 +113,7 @@ void IncrementalReducer::consume(const NodeTable& delta) {
 }
 
 Result<Reduction, WrongStore> IncrementalReducer::finalize(const Store& store, std::span<const NodeId> outputs,
-                                                           bool maximal_fusion) {
+                                                           bool maximal_fusion, const UserRules* rules) {
   auto hold = mutex_.read_lock();
   if (!bind(store)) return WrongStore{};
   consume_from(store, hold);
@@ -124,7 +124,7 @@ Result<Reduction, WrongStore> IncrementalReducer::finalize(const Store& store, s
     check(o < remap_.size(), "finalize output beyond the consumed nodes");
     mapped.push_back(remap_[o]);
   }
-  const SaturationEngine engine;
+  const SaturationEngine engine(rules);
   ReductionResult result = reduce_nodes(Graph{pools_, canonical_}, mapped, engine, maximal_fusion);
 
   // Re-index the node map by store id: a store node lands where its

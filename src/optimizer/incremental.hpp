@@ -18,6 +18,7 @@
 #include "common/poison_mutex.hpp"
 #include "common/result.hpp"
 #include "optimizer/pipeline.hpp"
+#include "optimizer/user_rules.hpp"
 #include "store/node_index.hpp"
 #include "store/store.hpp"
 
@@ -52,7 +53,8 @@ class IncrementalReducer {
   /// checks them; an id beyond is a broken invariant, which poisons the
   /// reducer). The node map of the result is indexed by store id. The
   /// reducer stays usable.
-  Result<Reduction, WrongStore> finalize(const Store& store, std::span<const NodeId> outputs, bool maximal_fusion);
+  Result<Reduction, WrongStore> finalize(const Store& store, std::span<const NodeId> outputs, bool maximal_fusion,
+                                         const UserRules* rules = nullptr);
 
   uint64_t watermark() const;
   uint64_t total_work() const;

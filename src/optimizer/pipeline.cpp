@@ -12,6 +12,7 @@
 #include "egraph/symbol.hpp"
 #include "optimizer/fusion.hpp"
 #include "optimizer/node_symbol.hpp"
+#include "store/member_token.hpp"
 
 namespace korvane {
 
@@ -80,6 +81,53 @@ class CanonicalRecords {
 /// The first live node of each boundary symbol; boundary records are rebuilt
 /// from it.
 using Templates = boost::unordered_flat_map<Symbol, NodeRec, egraph::SymbolHash>;
+
+// Notes the head of the nodes with symbol `s`, the first time it is seen.
+void add_head(std::vector<std::optional<NodeHead>>& heads, Symbol s, const PoolData& pools, const NodeRec& rec) {
+  if (heads.size() <= s.raw()) heads.resize(s.raw() + 1);
+  std::optional<NodeHead>& head = heads[s.raw()];
+  if (head) return;
+  head.emplace();
+  head->kind = rec.kind;
+  if (rec.kind == NodeKind::Source || rec.kind == NodeKind::Op || rec.kind == NodeKind::Reduction) {
+    head->name = pools.str(rec.payload);
+  }
+  if (rec.kind == NodeKind::Stage) {
+    for (const MemberRec& m : pools.member_list(rec.payload)) {
+      if (auto member = parse_member_symbol(pools.str(m.token))) {
+        head->members.emplace_back(member->head == "red" ? NodeKind::Reduction : NodeKind::Op, member->name);
+      }
+    }
+    return;
+  }
+  for (const ParamSlot& slot : pools.params(rec.params)) {
+    const ParamRef p = pools.param(slot);
+    head->params.push_back(Param{std::string(p.key), p.tag, p.bits, std::string(p.str)});
+  }
+}
+
+// Adds a template for each boundary record whose symbol a rule made: its
+// name and parameters go into the reduced graph's pools.
+void add_made_templates(const CanonicalTerms& answer, Pools& pools, Templates& templates) {
+  if (answer.made.empty()) return;
+  boost::unordered_flat_map<Symbol, const NodeHead*, egraph::SymbolHash> made;
+  for (const auto& [symbol, head] : answer.made) made.emplace(symbol, &head);
+  for (size_t r = 0; r < answer.records.size(); ++r) {
+    const Symbol s = answer.records.symbols[r];
+    if (!answer.records.boundary[r] || templates.contains(s)) continue;
+    auto it = made.find(s);
+    check(it != made.end(), "a boundary record without a template or a head");
+    const NodeHead& head = *it->second;
+    std::vector<ParamRef> refs;
+    for (const Param& p : head.params) refs.push_back(p.ref());
+    NodeRec rec{};
+    rec.kind = head.kind;
+    rec.payload = has_name(head.kind) ? pools.intern_string(head.name) : 0;
+    rec.params = pools.intern_params(refs);
+    templates.emplace(s, rec);
+  }
+}
+
 
 // Emits one node per group, in the plan's order, into `out`; fills the
 // node of each group and the placement of each record.
@@ -237,11 +285,13 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
     terms.records.reserve(live_nodes.size(), live_nodes.size() * 2);
     SymbolCache node_symbols(graph.pools, symbols);
     boost::container::small_vector<uint32_t, 8> kids;
+    const bool heads = engine.wants_heads();
     for (size_t k = 0; k < live_nodes.size(); ++k) {
       const uint32_t id = live_nodes[k];
       const NodeRec& rec = graph.nodes.recs[id];
       const Symbol s = node_symbols.symbol(rec);
       if (rec.kind != NodeKind::Op) templates.try_emplace(s, rec);
+      if (heads) add_head(terms.heads, s, graph.pools, rec);
       kids.clear();
       for (uint32_t in : graph.inputs(id)) kids.push_back(live_id[in]);
       terms.records.push(s, rec.kind != NodeKind::Op, kids);
@@ -287,6 +337,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   result.pools = std::make_unique<Pools>(std::move(graph.pools));
   // At most one new member list per group.
   result.pools->reserve_member_lists(plan.order.size());
+  add_made_templates(answer, *result.pools, templates);
   Emitter emitter(records, symbols, plan, templates, result);
   emitter.run();
 
@@ -298,7 +349,10 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   result.node_map.resize(n);
   for (size_t i = 0; i < n; ++i) {
     if (live_id[i] == kNone) continue;
-    result.node_map[i] = emitter.placement[canonical_of[answer.class_of[live_id[i]]]];
+    // A class the extracted terms no longer need lands nowhere.
+    const uint32_t cls = answer.class_of[live_id[i]];
+    if (cls == kNone) continue;
+    result.node_map[i] = emitter.placement[canonical_of[cls]];
   }
   if (profile != nullptr) profile->fusion = lap.next();
   return result;

@@ -8,6 +8,7 @@
 #include "common/lap.hpp"
 #include "egraph/load.hpp"
 #include "egraph/runner.hpp"
+#include "optimizer/extraction.hpp"
 
 namespace korvane {
 
@@ -70,6 +71,11 @@ std::vector<egraph::Rewrite> make_rules() {
 // asked how the run went.
 void record_run(egraph::Runner& runner, RewriteRun& run) {
   run.stop_reason = runner.stop_reason();
+  run.iteration_limit = runner.iteration_limit();
+  run.node_limit = runner.node_limit();
+  if (runner.time_limit() != std::chrono::nanoseconds::max()) {
+    run.time_limit = std::chrono::duration<double>(runner.time_limit()).count();
+  }
   run.iterations = runner.iterations();
   if (const auto* backoff = dynamic_cast<const egraph::BackoffScheduler*>(&runner.scheduler())) {
     for (const auto& [name, stats] : backoff->stats()) run.rules.emplace_back(egraph::resolve(name), stats);
@@ -77,11 +83,45 @@ void record_run(egraph::Runner& runner, RewriteRun& run) {
   }
 }
 
+// Folds the records of a user rule's instances ("name#k") into the rule's
+// own name: matches and bans add up, the iterations passed on are those of
+// its busiest instance, and a ban ends when its last instance's ends.
+void merge_instances(RewriteRun& run) {
+  for (egraph::Iteration& it : run.iterations) {
+    std::vector<std::pair<Symbol, std::uint64_t>> merged;
+    for (const auto& [rule, changes] : it.applied) {
+      const std::string_view text = egraph::resolve(rule);
+      const Symbol owner = egraph::intern(rule_of_instance(text));
+      auto found = std::find_if(merged.begin(), merged.end(), [&](const auto& e) { return e.first == owner; });
+      if (found == merged.end()) {
+        merged.emplace_back(owner, changes);
+      } else {
+        found->second += changes;
+      }
+    }
+    it.applied = std::move(merged);
+  }
+  std::vector<std::pair<std::string, egraph::RuleStats>> merged;
+  for (auto& [name, stats] : run.rules) {
+    const std::string_view owner = rule_of_instance(name);
+    auto found = std::find_if(merged.begin(), merged.end(), [&](const auto& e) { return e.first == owner; });
+    if (found == merged.end()) {
+      merged.emplace_back(std::string(owner), stats);
+      continue;
+    }
+    found->second.times_applied = std::max(found->second.times_applied, stats.times_applied);
+    found->second.times_banned += stats.times_banned;
+    found->second.banned_until = std::max(found->second.banned_until, stats.banned_until);
+  }
+  run.rules = std::move(merged);
+}
+
 }  // namespace
 
-SaturationEngine::SaturationEngine() {
+SaturationEngine::SaturationEngine(const UserRules* user) {
   static const std::vector<egraph::Rewrite> rules = make_rules();
   rules_ = &rules;
+  if (user != nullptr && !user->rules().empty()) user_ = user;
 }
 
 void SaturationEngine::add_operators(egraph::SymbolScope& symbols) const { seed(symbols); }
@@ -90,6 +130,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
                                               RewriteRun* run) const {
   const TermList& in = input.records;
   const size_t n = in.size();
+  if (user_ != nullptr) return with_user_rules(input, symbols, run);
 
   // The rules carry the operators of a seeded scope.
   check(symbols.size() >= rule_operators().size() && symbols.resolve(Symbol(1)) == rule_operators().front(),
@@ -135,6 +176,52 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
   // Every run ends with a rebuild, after which no two classes hold equal
   // nodes; a record is a node of its class over its children's classes.
   out.distinct = true;
+  if (run != nullptr) run->extraction_time = lap.next();
+  return out;
+}
+
+// The built-in rules and the user's instances under one runner, then the
+// cheapest terms by the user's costs.
+CanonicalTerms SaturationEngine::with_user_rules(const TermGraph& input, egraph::SymbolScope& symbols,
+                                                 RewriteRun* run) const {
+  const TermList& in = input.records;
+  const size_t n = in.size();
+  check(symbols.size() >= rule_operators().size() && symbols.resolve(Symbol(1)) == rule_operators().front(),
+        "terms from a scope the engine did not seed");
+  Lap lap(run != nullptr);
+  RuleInstances instances = instantiate(*user_, symbols, input.heads);
+  std::vector<egraph::Rewrite> rules = *rules_;
+  rules.insert(rules.end(), instances.rewrites.begin(), instances.rewrites.end());
+
+  egraph::EGraph graph;
+  const std::vector<ClassId> ids = egraph::add_terms(
+      graph, n, [&](size_t i) { return in.symbols[i]; }, [&](size_t i) { return in.children_of(i); });
+  const RuleLimits& limits = user_->limits();
+  egraph::Runner runner;
+  runner.set_egraph(std::move(graph))
+      .set_iteration_limit(limits.iteration_limit)
+      .set_node_limit(limits.node_limit ? *limits.node_limit : 4 * n + 1024)
+      .set_time_limit(limits.time_limit ? std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::duration<double>(*limits.time_limit))
+                                        : std::chrono::nanoseconds::max());
+  if (run != nullptr) run->load_time = lap.next();
+  runner = std::move(runner).run(rules);
+  if (run != nullptr) {
+    run->saturation_time = lap.next();
+    record_run(runner, *run);
+    merge_instances(*run);
+  }
+
+  // Costs per operator: recorded heads, then the heads the rules made.
+  std::vector<double> costs(symbols.size() + 1, 1.0);
+  for (size_t s = 0; s < input.heads.size() && s < costs.size(); ++s) {
+    if (input.heads[s]) costs[s] = user_->costs().cost(*input.heads[s]);
+  }
+  for (const auto& [symbol, head] : instances.made) costs[symbol.raw()] = user_->costs().cost(head);
+  CanonicalTerms out = extract_cheapest(
+      runner.egraph(), in, ids, input.roots, [&](Symbol op) { return op.raw() < costs.size() ? costs[op.raw()] : 1.0; },
+      symbols);
+  out.made = std::move(instances.made);
   if (run != nullptr) run->extraction_time = lap.next();
   return out;
 }

@@ -12,6 +12,7 @@
 
 #include "egraph/pattern.hpp"
 #include "optimizer/terms.hpp"
+#include "optimizer/user_rules.hpp"
 
 namespace korvane {
 
@@ -34,15 +35,23 @@ class SaturationEngine final : public RewriteEngine {
  public:
   static constexpr uint64_t kIterationLimit = 12;
 
-  SaturationEngine();
+  /// An engine with the twelve rules, then `user`'s rules (if any) under
+  /// the same runner and scheduler, with `user`'s limits and extraction by
+  /// its costs. Without user rules every class is read back as today: the
+  /// first of its terms in input order.
+  explicit SaturationEngine(const UserRules* user = nullptr);
   void add_operators(egraph::SymbolScope& symbols) const override;
+  bool wants_heads() const override { return user_ != nullptr; }
   CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols,
                               RewriteRun* run) const override;
 
   const std::vector<egraph::Rewrite>& rules() const { return *rules_; }
 
  private:
+  CanonicalTerms with_user_rules(const TermGraph& input, egraph::SymbolScope& symbols, RewriteRun* run) const;
+
   const std::vector<egraph::Rewrite>* rules_;
+  const UserRules* user_ = nullptr;  ///< null when there are no user rules
 };
 
 /// An engine that rewrites nothing: its answer is its input.

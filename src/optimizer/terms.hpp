@@ -16,6 +16,8 @@
 
 #include "egraph/symbol.hpp"
 #include "egraph/symbol_scope.hpp"
+#include "store/node.hpp"
+#include "store/params.hpp"
 
 namespace korvane {
 
@@ -48,9 +50,21 @@ struct TermList {
 
 /// The engine's input: the terms and the root terms (the requested outputs,
 /// in request order, duplicates kept).
+/// A node's kind, name and parameters as rule patterns name them (the
+/// name unescaped); a stage lists its members' kinds and names instead.
+struct NodeHead {
+  NodeKind kind = NodeKind::Op;
+  std::string name;
+  ParamMap params;
+  std::vector<std::pair<NodeKind, std::string>> members;
+};
+
 struct TermGraph {
   TermList records;
   std::vector<uint32_t> roots;
+  /// Filled only for an engine that `wants_heads`: the head of each symbol
+  /// of the terms, indexed by the symbol's value (empty for the others).
+  std::vector<std::optional<NodeHead>> heads;
 };
 
 /// The engine's answer: the representative of every class, in input order
@@ -64,6 +78,9 @@ struct CanonicalTerms {
   /// children); the pipeline then takes the records as they are instead of
   /// hash-consing them again.
   bool distinct = false;
+  /// The heads of symbols that rules made and no input term carries, for
+  /// the boundary nodes the pipeline builds from them.
+  std::vector<std::pair<egraph::Symbol, NodeHead>> made;
 };
 
 /// How an engine's rewrite run went, for a caller that asks: the times of
@@ -76,6 +93,10 @@ struct RewriteRun {
   std::optional<egraph::StopReason> stop_reason;
   std::vector<egraph::Iteration> iterations;
   std::vector<std::pair<std::string, egraph::RuleStats>> rules;
+  /// The limits the run was given (no time limit: nullopt).
+  uint64_t iteration_limit = 0;
+  uint64_t node_limit = 0;
+  std::optional<double> time_limit;
 };
 
 /// Canonicalises a term graph whose symbols come from `symbols`, a scope
@@ -90,6 +111,8 @@ class RewriteEngine {
   virtual ~RewriteEngine() = default;
   /// Adds the engine's own operators to `symbols`, a fresh scope.
   virtual void add_operators(egraph::SymbolScope&) const {}
+  /// Whether the engine reads the input's `heads`.
+  virtual bool wants_heads() const { return false; }
   virtual CanonicalTerms canonicalize(const TermGraph& input, egraph::SymbolScope& symbols,
                                       RewriteRun* run) const = 0;
 };

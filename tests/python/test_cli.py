@@ -465,8 +465,9 @@ def test_reduce_profile_prints_phases_iterations_and_rules(blob, tmp_path):
     profile = kc.GraphStore.deserialize(path.read_bytes()).reduction_profile(maximal_fusion=True)
     _, phases, iterations, rules = out.split("\n\n")
     phases = phases.splitlines()
-    assert [line.split()[0] for line in phases[1:-2]] == list(profile["phases"])
-    assert phases[-2].startswith("total") and phases[-1] == "stopped: Saturated"
+    assert [line.split()[0] for line in phases[1:-3]] == list(profile["phases"])
+    assert phases[-3].startswith("total") and phases[-2] == "stopped: Saturated"
+    assert phases[-1].startswith("limits: 12 iterations, ") and phases[-1].endswith(" nodes, time 5 s")
     iterations, rules = iterations.splitlines(), rules.splitlines()
     assert [[int(cell.replace(",", "")) for cell in line.split()[:5]] for line in iterations[1:]] == [
         [i, it["memo_size"], it["class_count"], sum(it["applied"].values()), it["rebuild_unions"]]
@@ -477,3 +478,33 @@ def test_reduce_profile_prints_phases_iterations_and_rules(blob, tmp_path):
         for name, r in sorted(profile["rules"].items())]
     for table in (iterations, rules):  # numbers right-aligned under their headers
         assert len({len(line) for line in table}) == 1
+
+
+def test_rule_files_are_listed_checked_and_used_by_reduce(blob, tmp_path):
+    path, rec = blob
+    rules = tmp_path / "mine.rules"
+    rules.write_text("# mine\nneg2: (neg (neg ?x)) => ?x\nassoc: (add (add ?a ?b) ?c) <=> (add ?a (add ?b ?c))\n")
+    status, out, err = run("rules", str(rules))
+    assert (status, err) == (0, "")
+    assert out.splitlines()[0] == f"3 rules in {rules}"
+    assert [line.split(":")[0].strip() for line in out.splitlines()[1:]] == ["neg2", "assoc", "assoc-rev"]
+    status, out, err = run("reduce", str(path), "--rules", str(rules), "--profile", "-o", str(tmp_path / "r.kir"))
+    assert (status, err) == (0, "")
+    assert any(line.split()[:1] == ["assoc"] for line in out.splitlines())
+    ruleset = kc.RuleSet(rules.read_text())
+    expected, _ = rec.store.reduce(outputs=rec.outputs, rules=ruleset)
+    assert (tmp_path / "r.kir").read_bytes() == expected.serialize()
+
+
+@pytest.mark.parametrize("text, words", [
+    ("r: (neg ?x => ?x\n", "line 1"),
+    ("a: (neg ?x) => ?x\na: (abs ?x) => ?x\n", "'a'"),
+    (b"\xff\n", "not UTF-8"),
+])
+def test_a_bad_rule_file_is_one_line(tmp_path, blob, text, words):
+    rules = tmp_path / "bad.rules"
+    rules.write_bytes(text if isinstance(text, bytes) else text.encode())
+    for args in (["rules", str(rules)], ["reduce", str(blob[0]), "--rules", str(rules), "-o", str(tmp_path / "o")]):
+        status, out, err = run(*args)
+        assert status == 2 and out == ""
+        assert err.startswith(f"korvane: error: {rules}: ") and words in err and err.count("\n") == 1

@@ -39,15 +39,17 @@ def test_module_attributes_in_order():
         (kc.GraphStore().deserialize, "(data)"),
         (kc.GraphStore().nodes, "()"),
         (kc.GraphStore().node_map, "()"),
-        (kc.GraphStore().reduce, "(*, maximal_fusion=False, outputs=None)"),
+        (kc.GraphStore().reduce, "(*, maximal_fusion=False, outputs=None, rules=None)"),
         (kc.GraphStore().reduce_incremental, "(*, outputs=None)"),
-        (kc.GraphStore().reduction_report, "(*, outputs=None)"),
+        (kc.GraphStore().reduction_report, "(*, outputs=None, rules=None)"),
+        (kc.GraphStore().reduction_profile, "(*, maximal_fusion=False, outputs=None, rules=None)"),
+        (kc.RuleSet, "(rules, *, costs=None, iteration_limit=12, node_limit=None, time_limit=5.0)"),
         (kc.IncrementalReducer, "()"),
         (kc.IncrementalReducer().step, "(store)"),
         (kc.IncrementalReducer().watermark, "()"),
         (kc.IncrementalReducer().total_work, "()"),
         (kc.IncrementalReducer().canonical_count, "()"),
-        (kc.IncrementalReducer().finalize, "(store, *, maximal_fusion=False, outputs=None)"),
+        (kc.IncrementalReducer().finalize, "(store, *, maximal_fusion=False, outputs=None, rules=None)"),
         (kc.GraphStore.add_op, "(self, /, name, inputs, params=None)"),
     ],
 )
@@ -55,7 +57,7 @@ def test_text_signatures(obj, signature):
     assert str(inspect.signature(obj)) == signature
 
 
-@pytest.mark.parametrize("cls", [kc.GraphStore, kc.PayloadDescriptor, kc.IncrementalReducer])
+@pytest.mark.parametrize("cls", [kc.GraphStore, kc.PayloadDescriptor, kc.IncrementalReducer, kc.RuleSet])
 def test_types_are_plain_native_classes(cls):
     assert cls.__module__ == "korvane_core"
     assert cls.__bases__ == (object,)

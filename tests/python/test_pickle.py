@@ -107,7 +107,7 @@ def test_reducers_refuse_to_travel(how, bound):
 
 def test_the_module_gains_no_attributes():
     assert [n for n in dir(kc) if not n.startswith("_")] == [
-        "GraphStore", "IncrementalReducer", "PayloadDescriptor", "version"]
+        "GraphStore", "IncrementalReducer", "PayloadDescriptor", "RuleSet", "version"]
 
 
 # --- malformed states --------------------------------------------------------
