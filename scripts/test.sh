@@ -33,8 +33,8 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan -j "$jobs" --output-on-
 step "Fuzz seed corpus (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_FUZZ=ON -DKORVANE_WERROR=ON \
   -DKORVANE_SANITIZE=address,undefined >/dev/null
-cmake --build build/fuzz -j "$jobs" --target blob_fuzz reduce_fuzz param_key_fuzz
-for target in blob reduce param_key; do
+cmake --build build/fuzz -j "$jobs" --target blob_fuzz reduce_fuzz param_key_fuzz rule_text_fuzz
+for target in blob reduce param_key rule_text; do
   build/fuzz/fuzz/${target}_fuzz -runs=0 fuzz/corpus/$target
 done
 
