@@ -39,8 +39,17 @@ for target in blob reduce param_key rule_text; do
 done
 
 step "Python module (wheel) and tests"
-python -m pip install -q . -C cmake.define.KORVANE_WERROR=ON
+rm -rf build/wheelhouse
+python -m pip wheel -q --no-deps . -w build/wheelhouse -C cmake.define.KORVANE_WERROR=ON
+python -m pip install -q --force-reinstall --no-deps build/wheelhouse/korvane_core-*.whl
 python -m pytest -q tests/python
+
+step "The module's tests against the oldest numpy it supports (2.2, the newest for CPython 3.10)"
+[ -x .venv-numpy22/bin/python ] || "${PYTHON:-python3}" -m venv .venv-numpy22
+.venv-numpy22/bin/python -m pip install -q "numpy==2.2.*" pytest hypothesis
+.venv-numpy22/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/korvane_core-*.whl
+.venv-numpy22/bin/python -m pytest -q -p no:cacheprovider tests/python/test_hardening.py \
+  tests/python/test_recording.py tests/python/test_views.py tests/python/test_reduce.py
 
 step "Reduction results byte for byte against the recorded digests (quick form: up to 1e5 nodes)"
 python bench/check_results.py --quick | tail -1

@@ -3,15 +3,32 @@
 The TypedDicts below describe the dicts the module returns; they exist only
 for type checkers (import them under `if TYPE_CHECKING:`)."""
 
-from typing import Any, Callable, Literal, Mapping, NoReturn, Sequence, SupportsIndex, TypedDict, final, type_check_only
+from typing import (
+    Any,
+    Callable,
+    Literal,
+    Mapping,
+    NoReturn,
+    Protocol,
+    Sequence,
+    SupportsIndex,
+    TypedDict,
+    final,
+    type_check_only,
+)
 
-import numpy as np
-import numpy.typing as npt
 from typing_extensions import TypeAlias
 
 _ParamValue: TypeAlias = int | float | bool | str
 _Params: TypeAlias = dict[str, _ParamValue]
-_NodeIds: TypeAlias = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]
+@type_check_only
+class _IdArray(Protocol):
+    """An array of node ids, such as a numpy integer array (typed without numpy)."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> Any: ...
+
+_NodeIds: TypeAlias = Sequence[SupportsIndex] | _IdArray
 
 @type_check_only
 class DescriptorDict(TypedDict):
@@ -153,7 +170,14 @@ class StageNode(_NodeBase):
 
 _NodeDict: TypeAlias = SourceNode | OpNode | ReductionNode | ExternalNode | StageNode | ExchangeNode | JoinNode
 _NodeMapEntry: TypeAlias = tuple[int, int | None] | None
-_FusionFlag: TypeAlias = bool | np.bool_
+@type_check_only
+class _BoolScalar(Protocol):
+    """A numpy bool scalar, typed without numpy."""
+
+    def __bool__(self) -> bool: ...
+    def item(self) -> bool: ...
+
+_FusionFlag: TypeAlias = bool | _BoolScalar
 
 def version() -> str: ...
 @final

@@ -141,11 +141,12 @@ uint64_t to_id(PyObject* item, const char* param) {
 
 namespace {
 
-// Classifies one parameter value: exactly bool or a numpy bool, then an int
-// in the 64-bit range (ints and __index__), then a double (floats,
-// __float__, and ints too large for 64 bits), then str. Exact types take the
-// short way. A str is encoded later, only if the parameters have to be
-// interned.
+// Classifies one parameter value: exactly bool, float, str or int take the
+// short way; then a numpy bool, before any number protocol (numpy's bool
+// scalar has an __index__ in some releases, and would record as an Int);
+// then an int in the 64-bit range (__index__), then a double (__float__,
+// and ints too large for 64 bits), then a str subclass. A str is encoded
+// later, only if the parameters have to be interned.
 void classify_value(PyObject* v, ParamItem& p) {
   if (PyBool_Check(v)) {
     p.tag = ParamTag::Bool;
@@ -161,6 +162,11 @@ void classify_value(PyObject* v, ParamItem& p) {
     p.tag = ParamTag::Str;
     return;
   }
+  if (!PyLong_CheckExact(v) && is_numpy_bool(v) && has_bool_slot(v)) {
+    p.tag = ParamTag::Bool;
+    p.bits = truth_of(v);
+    return;
+  }
   const long long i = PyLong_AsLongLong(v);
   if (!(i == -1 && PyErr_Occurred())) {
     p.tag = ParamTag::Int;
@@ -170,14 +176,6 @@ void classify_value(PyObject* v, ParamItem& p) {
   discard_failed_conversion();
   const double d = PyFloat_AsDouble(v);
   if (!(d == -1.0 && PyErr_Occurred())) {
-    // A numpy bool has no integer conversion and reads as 0.0 or 1.0 through
-    // __float__, but it is a bool. Only those two values of types other than
-    // float pay for the type lookups.
-    if ((d == 0.0 || d == 1.0) && !PyFloat_Check(v) && is_numpy_bool(v) && has_bool_slot(v)) {
-      p.tag = ParamTag::Bool;
-      p.bits = truth_of(v);
-      return;
-    }
     p.tag = ParamTag::Float;
     p.bits = double_bits(d);
     return;

@@ -276,6 +276,9 @@ const Signature kToDot{"GraphStore.to_dot", {"around", "depth"}, 0, 0};
 uint64_t to_depth(PyObject* obj) {
   Ref index(PyNumber_Index(obj));
   if (!index) {
+    // Only "not an integer" is restated; an interrupt, an exhausted memory
+    // or any other error of an __index__ method goes up as it is.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
     PyErr_Clear();
     raise(PyExc_TypeError, "%s() argument 'depth' must be int, not %U", kToDot.function, type_name(obj).get());
   }

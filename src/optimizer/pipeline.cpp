@@ -261,7 +261,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   result.counters.input_nodes = n;
   for (NodeId o : outputs) check(o < n, "output id out of range");
 
-  // 1-2. Reachability and compaction: live ids in ascending id order.
+  // Reachability and compaction: live ids in ascending id order.
   std::vector<uint32_t> live_id(n, kNone);
   std::vector<uint32_t> live_nodes;  // live id -> node id
   {
@@ -275,7 +275,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   result.counters.reachable_nodes = live_nodes.size();
   if (profile != nullptr) profile->reachability = lap.next();
 
-  // 3-4. Template map and the engine's input, one term per live node.
+  // Template map and the engine's input, one term per live node.
   egraph::SymbolScope symbols;
   engine.add_operators(symbols);
   Templates templates;
@@ -308,7 +308,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   check(answer.roots.size() == outputs.size() && answer.class_of.size() == result.counters.reachable_nodes,
         "rewrite engine answer has the wrong shape");
 
-  // 5-6. Hash-consing of the answer (unless its records are known to be
+  // Hash-consing of the answer (unless its records are known to be
   // distinct), and the canonical roots.
   CanonicalRecords canonical;
   std::vector<uint32_t> canonical_of(answer.records.size());
@@ -331,7 +331,7 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   for (uint32_t r : answer.roots) roots.push_back(canonical_of[r]);
   if (profile != nullptr) profile->hash_consing = lap.next();
 
-  // 7. Fusion and emission into the reduced graph.
+  // Fusion and emission into the reduced graph.
   const FusionPlan plan = plan_fusion(records, roots, maximal_fusion);
   // The reduced graph keeps the pools: templates keep their pool ids.
   result.pools = std::make_unique<Pools>(std::move(graph.pools));
@@ -341,11 +341,11 @@ ReductionResult reduce_nodes(Graph graph, std::span<const NodeId> outputs, const
   Emitter emitter(records, symbols, plan, templates, result);
   emitter.run();
 
-  // 8. Outputs: the node of each root's group.
+  // Outputs: the node of each root's group.
   result.outputs.reserve(roots.size());
   for (uint32_t r : roots) result.outputs.push_back(emitter.node_of_group(plan.group[r]));
 
-  // 9. Node map: where the class of each live node landed.
+  // Node map: where the class of each live node landed.
   result.node_map.resize(n);
   for (size_t i = 0; i < n; ++i) {
     if (live_id[i] == kNone) continue;

@@ -206,6 +206,7 @@ CASES = {
     "inputs __getitem__": lambda g, e: g.add_join(Seq(e, "item")),
     "outputs __index__": lambda g, e: g.reduction_report(outputs=(index_raising(e),)),
     "serialize outputs __index__": lambda g, e: g.serialize(outputs=[index_raising(e)]),
+    "to_dot depth __index__": lambda g, e: g.to_dot(around=[0], depth=index_raising(e)),
     "descriptor key __eq__": lambda g, e: g.add_external(descriptor_key_raising(e), [0]),
 }
 
