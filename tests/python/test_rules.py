@@ -129,18 +129,15 @@ def test_a_rule_merges_what_it_says_and_nothing_else(ops, rules, canonical):
     assert g.reduce(outputs=[out])[1]["canonical_nodes"] == len(ops) + 1
 
 
-def test_parameters_bind_literals_by_type_and_variables_by_value():
+@pytest.mark.parametrize("literal, merged", [("1", "int"), ("1.0", "float"), ("true", "bool"), ('"1"', "str")])
+def test_parameters_match_literals_by_type(literal, merged):
     g = kc.GraphStore()
     x = g.add_source("x")
-    ints = g.add_op("scale", [x], {"factor": 1})
-    floats = g.add_op("scale", [x], {"factor": 1.0})
-    strs = g.add_op("scale", [x], {"factor": "1"})
-    outs = [ints, floats, strs]
-    rs = kc.RuleSet("one: (scale{factor=1.0} ?x) => ?x")
-    reduced, _ = g.reduce(outputs=outs, rules=rs)
-    # Only the Float 1.0 was named: the Int 1 and the Str "1" stay.
-    assert reduced.node_map()[floats] == reduced.node_map()[x]
-    assert reduced.node_map()[ints] != reduced.node_map()[x] != reduced.node_map()[strs]
+    nodes = {kind: g.add_op("scale", [x], {"factor": value})
+             for kind, value in [("int", 1), ("float", 1.0), ("bool", True), ("str", "1")]}
+    reduced, _ = g.reduce(outputs=list(nodes.values()), rules=kc.RuleSet(f"one: (scale{{factor={literal}}} ?x) => ?x"))
+    node_map = reduced.node_map()
+    assert {kind for kind, node in nodes.items() if node_map[node] == node_map[x]} == {merged}
 
 
 def test_a_variable_twice_matches_only_equal_values_and_the_applier_reuses_it():
@@ -165,6 +162,17 @@ def test_a_variable_twice_matches_only_equal_values_and_the_applier_reuses_it():
     exchanges = [n for n in nodes if n["kind"] == "exchange"]
     assert [n["params"] for n in exchanges] == [{"key": "k", "parts": 4, "scheme": "hash"}]
     values_agree(g, [same, other, e], reduced, {"x": -0.75})
+
+
+def test_one_rule_set_serves_many_threads():
+    from concurrent.futures import ThreadPoolExecutor
+
+    g, out = chain("neg", "neg", "abs", "abs")
+    rs = kc.RuleSet("neg2: (neg (neg ?x)) => ?x\nabs2: (abs (abs ?x)) => (abs ?x)", time_limit=None)
+    expected = g.reduce(outputs=[out], rules=rs)[0].serialize()
+    with ThreadPoolExecutor(4) as pool:
+        blobs = list(pool.map(lambda _: g.reduce(outputs=[out], rules=rs)[0].serialize(), range(32)))
+    assert set(blobs) == {expected}
 
 
 def test_an_unsound_rule_is_the_users_word():
