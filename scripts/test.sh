@@ -57,7 +57,8 @@ python bench/check_results.py --quick | tail -1
 step "Python re-entrancy and hostile-object tests against the module under AddressSanitizer + UBSan"
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$PWD/build/asan/src/binding" \
-  python -m pytest -q -p no:cacheprovider tests/python/test_reentrancy.py tests/python/test_hardening.py
+  python -m pytest -q -p no:cacheprovider tests/python/test_reentrancy.py tests/python/test_hardening.py \
+  tests/python/test_rules.py
 
 step "Type stubs: stubtest against the built module, mypy on a typed example"
 python -m mypy.stubtest korvane_core

@@ -7,7 +7,7 @@ namespace korvane::py {
 
 namespace {
 
-void check_positional_count(const Signature& sig, Py_ssize_t nargs) {
+void check_positional_count(const SignatureView& sig, Py_ssize_t nargs) {
   if (nargs <= sig.positional) return;
   if (sig.positional == 0) raise(PyExc_TypeError, "%s() takes no positional arguments", sig.function);
   raise(PyExc_TypeError, "%s() takes %s %d positional argument%s (%zd given)", sig.function,
@@ -16,7 +16,8 @@ void check_positional_count(const Signature& sig, Py_ssize_t nargs) {
 }
 
 // Puts one keyword argument into its slot.
-void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** out) {
+void bind_keyword(const SignatureView& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
+                  std::span<PyObject*> out) {
   int i = 0;
   for (const char* name : sig.names) {
     if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
@@ -32,7 +33,7 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
   raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function, key);
 }
 
-void check_required(const Signature& sig, PyObject** out) {
+void check_required(const SignatureView& sig, std::span<PyObject*> out) {
   int i = 0;
   for (const char* name : sig.names) {
     if (i >= sig.required) return;
@@ -48,7 +49,8 @@ void check_required(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+void bind_into(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::span<PyObject*> out) {
   check_positional_count(sig, nargs);
   const size_t n = sig.names.size();
   for (size_t i = 0; i < n; ++i) out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
@@ -59,7 +61,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
   check_required(sig, out);
 }
 
-void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+void bind_into(const SignatureView& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
   const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
   check_positional_count(sig, nargs);
   const size_t n = sig.names.size();

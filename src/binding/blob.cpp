@@ -14,8 +14,8 @@ namespace korvane::py {
 
 namespace {
 
-const Signature kSerialize{"GraphStore.serialize", {"outputs"}, 1, 0};
-const Signature kDeserialize{"GraphStore.deserialize", {"data"}, 1, 1};
+const auto kSerialize = signature("GraphStore.serialize", {"outputs"}, 1, 0);
+const auto kDeserialize = signature("GraphStore.deserialize", {"data"}, 1, 1);
 
 }  // namespace
 
@@ -24,8 +24,7 @@ const Signature kDeserialize{"GraphStore.deserialize", {"data"}, 1, 1};
 // afterwards, with the marks, and encoded without the lock.
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    bind(kSerialize, args, nargs, kwnames, a);
+    const auto a = bind(kSerialize, args, nargs, kwnames);
     const auto outputs = to_outputs(a[0]);
     Store& store = store_of(self);
     if (outputs) check_outputs(*outputs, store.node_count());
@@ -45,8 +44,7 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // argument keeps alive and unchanged for the whole call.
 PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    bind(kDeserialize, args, nargs, kwnames, a);
+    const auto a = bind(kDeserialize, args, nargs, kwnames);
     if (!PyBytes_Check(a[0])) {
       raise(PyExc_TypeError, "%s() argument 'data' must be bytes, not %U", kDeserialize.function,
             type_name(a[0]).get());

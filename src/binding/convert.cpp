@@ -259,18 +259,9 @@ void to_descriptor(PyObject* obj, DescriptorArg& out) {
   if (!PyDict_Check(obj)) raise(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
   out.held.push_back(Ref::borrow(obj));
   std::string_view text;
-  if (lookup_field(obj, "preprocessing_ref", out, text, true)) out.ref.preprocessing_ref = text;
-  struct Field {
-    const char* name;
-    std::string_view DescriptorRef::*member;
-  };
-  static constexpr Field kRequired[] = {{"kind", &DescriptorRef::kind},
-                                        {"content_hash", &DescriptorRef::content_hash},
-                                        {"framework", &DescriptorRef::framework},
-                                        {"version", &DescriptorRef::version},
-                                        {"io_schema", &DescriptorRef::io_schema}};
-  for (const Field& f : kRequired) {
-    if (!lookup_field(obj, f.name, out, out.ref.*f.member, false)) {
+  if (lookup_field(obj, kPreprocessingRef, out, text, true)) out.ref.preprocessing_ref = text;
+  for (const DescriptorField& f : kDescriptorFields) {
+    if (!lookup_field(obj, f.name, out, out.ref.*f.borrowed, false)) {
       raise(PyExc_ValueError, "descriptor missing required field '%s'", f.name);
     }
   }

@@ -26,43 +26,30 @@
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/owner.hpp"
 #include "binding/pickle.hpp"
+#include "common/internal_error.hpp"
 
 namespace korvane::py {
 
 namespace {
 
-/// A GraphStore instance.
-struct GraphStoreObject {
-  PyObject_HEAD
-  Store* store;        ///< owned; never shared with another instance
-  RecordCache* cache;  ///< owned; created by the first recording
+/// What a GraphStore instance owns.
+struct GraphStoreState {
+  Store store;                        ///< never shared with another instance
+  std::unique_ptr<RecordCache> cache;  ///< made by the first recording
 };
-
-PyObject* g_type = nullptr;  // the process-wide type object
-
-GraphStoreObject* as_graph_store(PyObject* self) { return reinterpret_cast<GraphStoreObject*>(self); }
 
 PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     bind_none("GraphStore", args, kwargs);
-    auto store = std::make_unique<Store>();
-    Ref self = new_ref(PyType_GenericAlloc(type, 0));
-    as_graph_store(self.get())->store = store.release();
-    return self.release();
+    return new_owner<GraphStoreState>(reinterpret_cast<PyObject*>(type)).release();
   });
-}
-
-void graph_store_dealloc(PyObject* self) {
-  // Destroy the store, and the cache with the references it holds.
-  delete as_graph_store(self)->store;
-  delete as_graph_store(self)->cache;
-  free_instance(self);
 }
 
 PyObject* graph_store_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const Store& store = *as_graph_store(self)->store;
+    const Store& store = store_of(self);
     const unsigned long long nodes = store.node_count();
     const unsigned long long outputs = store.outputs().size();
     return PyUnicode_FromFormat("<korvane_core.GraphStore: %llu node%s, %llu output%s>", nodes, nodes == 1 ? "" : "s",
@@ -139,42 +126,35 @@ PyType_Slot graph_store_slots[] = {
                                   "A thread-safe interned graph store. Its state is guarded by a mutex, so one\n"
                                   "store may be shared between threads.")},
     {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<GraphStoreState>)},
     {Py_tp_repr, reinterpret_cast<void*>(graph_store_repr)},
     {Py_tp_methods, graph_store_methods},
     {0, nullptr},  // sentinel
 };
 
+}  // namespace
+
 PyType_Spec graph_store_spec = {
     .name = "korvane_core.GraphStore",
-    .basicsize = sizeof(GraphStoreObject),
+    .basicsize = sizeof(Owner<GraphStoreState>),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = graph_store_slots,
 };
 
-}  // namespace
+bool is_graph_store(PyObject* obj) { return is_instance(obj, types().graph_store); }
 
-PyObject* graph_store_type() {
-  if (g_type == nullptr) g_type = PyType_FromSpec(&graph_store_spec);
-  return g_type;
-}
-
-bool is_graph_store(PyObject* obj) {
-  return g_type != nullptr && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_type));
-}
-
-Store& store_of(PyObject* self) { return *as_graph_store(self)->store; }
+Store& store_of(PyObject* self) { return owned<GraphStoreState>(self).store; }
 
 RecordCache& record_cache_of(PyObject* self) {
-  RecordCache*& cache = as_graph_store(self)->cache;
-  if (cache == nullptr) cache = new RecordCache();
+  std::unique_ptr<RecordCache>& cache = owned<GraphStoreState>(self).cache;
+  if (cache == nullptr) cache = std::make_unique<RecordCache>();
   return *cache;
 }
 
 Ref wrap_store(std::unique_ptr<Store> store) {
-  Ref self = new_ref(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(graph_store_type()), 0));
-  as_graph_store(self.get())->store = store.release();
+  Ref self = new_owner<GraphStoreState>(types().graph_store);
+  check(store_of(self.get()).adopt(*store), "a new GraphStore takes over a built store");
   return self;
 }
 

@@ -10,9 +10,8 @@
 
 namespace korvane::py {
 
-/// Creates the process-wide GraphStore type on first call; returns a
-/// borrowed reference to it (null with an exception set on failure).
-PyObject* graph_store_type();
+/// The GraphStore type's spec (its instances own a Store and a RecordCache).
+extern PyType_Spec graph_store_spec;
 
 /// Whether `obj` is a GraphStore instance.
 bool is_graph_store(PyObject* obj);

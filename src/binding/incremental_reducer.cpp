@@ -15,6 +15,7 @@
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/graph_store.hpp"
+#include "binding/owner.hpp"
 #include "binding/pickle.hpp"
 #include "binding/reduction.hpp"
 #include "binding/rule_set.hpp"
@@ -24,18 +25,10 @@ namespace korvane::py {
 
 namespace {
 
-/// An IncrementalReducer instance.
-struct ReducerObject {
-  PyObject_HEAD
-  IncrementalReducer* reducer;  ///< owned
-};
+IncrementalReducer& reducer_of(PyObject* self) { return owned<IncrementalReducer>(self); }
 
-PyObject* g_type = nullptr;  // the process-wide type object
-
-IncrementalReducer& reducer_of(PyObject* self) { return *reinterpret_cast<ReducerObject*>(self)->reducer; }
-
-const Signature kStep{"IncrementalReducer.step", {"store"}, 1, 1};
-const Signature kFinalize{"IncrementalReducer.finalize", {"store", "maximal_fusion", "outputs", "rules"}, 1, 1};
+const auto kStep = signature("IncrementalReducer.step", {"store"}, 1, 1);
+const auto kFinalize = signature("IncrementalReducer.finalize", {"store", "maximal_fusion", "outputs", "rules"}, 1, 1);
 
 Store& store_arg(PyObject* obj, const char* function) {
   if (!is_graph_store(obj)) {
@@ -51,23 +44,13 @@ Store& store_arg(PyObject* obj, const char* function) {
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     bind_none("IncrementalReducer", args, kwargs);
-    auto reducer = std::make_unique<IncrementalReducer>();
-    Ref self = new_ref(PyType_GenericAlloc(type, 0));
-    reinterpret_cast<ReducerObject*>(self.get())->reducer = reducer.release();
-    return self.release();
+    return new_owner<IncrementalReducer>(reinterpret_cast<PyObject*>(type)).release();
   });
-}
-
-void reducer_dealloc(PyObject* self) {
-  // Destroy the reducer and its canonical form.
-  delete reinterpret_cast<ReducerObject*>(self)->reducer;
-  free_instance(self);
 }
 
 PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    bind(kStep, args, nargs, kwnames, a);
+    const auto a = bind(kStep, args, nargs, kwnames);
     const Store& store = store_arg(a[0], kStep.function);
     auto consumed = reducer_of(self).step(store);
     if (!consumed) raise_wrong_store();
@@ -77,8 +60,7 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[4];
-    bind(kFinalize, args, nargs, kwnames, a);
+    const auto a = bind(kFinalize, args, nargs, kwnames);
     const Store& store = store_arg(a[0], kFinalize.function);
     const bool maximal = to_fusion_flag(a[1]);
     auto outputs = to_outputs(a[2]);
@@ -138,25 +120,20 @@ PyType_Slot reducer_slots[] = {
     {Py_tp_doc, const_cast<char*>("IncrementalReducer()\n--\n\n"
                                   "Incremental reduction, fed with a store while the graph is being built.")},
     {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<IncrementalReducer>)},
     {Py_tp_repr, reinterpret_cast<void*>(reducer_repr)},
     {Py_tp_methods, reducer_methods},
     {0, nullptr},  // sentinel
 };
 
-PyType_Spec reducer_spec = {
+}  // namespace
+
+PyType_Spec incremental_reducer_spec = {
     .name = "korvane_core.IncrementalReducer",
-    .basicsize = sizeof(ReducerObject),
+    .basicsize = sizeof(Owner<IncrementalReducer>),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = reducer_slots,
 };
-
-}  // namespace
-
-PyObject* incremental_reducer_type() {
-  if (g_type == nullptr) g_type = PyType_FromSpec(&reducer_spec);
-  return g_type;
-}
 
 }  // namespace korvane::py

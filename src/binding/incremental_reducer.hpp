@@ -5,8 +5,7 @@
 
 namespace korvane::py {
 
-/// Creates the process-wide IncrementalReducer type on first call; returns a
-/// borrowed reference to it (null with an exception set on failure).
-PyObject* incremental_reducer_type();
+/// The IncrementalReducer type's spec (its instances own an IncrementalReducer).
+extern PyType_Spec incremental_reducer_spec;
 
 }  // namespace korvane::py

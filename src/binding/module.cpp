@@ -2,13 +2,14 @@
 //
 //   korvane_core.version() -> str
 //   korvane_core.GraphStore, korvane_core.PayloadDescriptor,
-//   korvane_core.IncrementalReducer
+//   korvane_core.IncrementalReducer, korvane_core.RuleSet
 //
 // Multi-phase initialisation with a single execution step. The type objects
 // are created once per process and shared by every module object, so the
 // module is not isolated per interpreter.
 #include "binding/graph_store.hpp"
 #include "binding/incremental_reducer.hpp"
+#include "binding/owner.hpp"
 #include "binding/payload_descriptor.hpp"
 #include "binding/rule_set.hpp"
 
@@ -17,6 +18,8 @@ namespace korvane::py {
 namespace {
 
 PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(KORVANE_VERSION); }
+
+Types g_types;  // the process-wide type objects
 
 PyMethodDef module_functions[] = {
     {"version", version, METH_NOARGS, "version()\n--\n\n"},
@@ -33,10 +36,12 @@ int module_exec(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "korvane_core: execution step given a non-module object");
     return -1;
   }
-  if (!add_type(module, "GraphStore", graph_store_type())) return -1;
-  if (!add_type(module, "PayloadDescriptor", payload_descriptor_type())) return -1;
-  if (!add_type(module, "IncrementalReducer", incremental_reducer_type())) return -1;
-  if (!add_type(module, "RuleSet", rule_set_type())) return -1;
+  if (!create_types()) return -1;
+  const Types& t = types();
+  if (!add_type(module, "GraphStore", t.graph_store)) return -1;
+  if (!add_type(module, "PayloadDescriptor", t.payload_descriptor)) return -1;
+  if (!add_type(module, "IncrementalReducer", t.incremental_reducer)) return -1;
+  if (!add_type(module, "RuleSet", t.rule_set)) return -1;
   return PyModule_AddFunctions(module, module_functions);
 }
 
@@ -58,6 +63,22 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+bool create_types() {
+  const std::pair<PyObject**, PyType_Spec*> specs[] = {
+      {&g_types.graph_store, &graph_store_spec},
+      {&g_types.payload_descriptor, &payload_descriptor_spec},
+      {&g_types.incremental_reducer, &incremental_reducer_spec},
+      {&g_types.rule_set, &rule_set_spec},
+  };
+  for (const auto& [slot, spec] : specs) {
+    if (*slot == nullptr) *slot = PyType_FromSpec(spec);
+    if (*slot == nullptr) return false;
+  }
+  return true;
+}
+
+const Types& types() { return g_types; }
 
 }  // namespace korvane::py
 

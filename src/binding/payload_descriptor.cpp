@@ -8,91 +8,66 @@
 #include "binding/payload_descriptor.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/owner.hpp"
 #include "binding/pickle.hpp"
 
 namespace korvane::py {
 
 namespace {
 
-/// A PayloadDescriptor instance.
-struct DescriptorObject {
-  PyObject_HEAD
-  PayloadDescriptor* value;  ///< owned; null only while the object is being built
-};
-
-PyObject* g_type = nullptr;  // the process-wide type object
-
-DescriptorObject* as_descriptor(PyObject* self) { return reinterpret_cast<DescriptorObject*>(self); }
-
-const Signature kNew{"PayloadDescriptor",
-                     {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"},
-                     0,
-                     5};
+const auto kNew = signature("PayloadDescriptor",
+                            {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"}, 0, 5);
 
 PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[6];
-    bind(kNew, args, kwargs, a);
-    auto value = std::make_unique<PayloadDescriptor>();
-    std::string* fields[] = {&value->kind, &value->content_hash, &value->framework, &value->version,
-                             &value->io_schema};
-    const char* const names[] = {"kind", "content_hash", "framework", "version", "io_schema"};
-    for (int i = 0; i < 5; ++i) *fields[i] = std::string(to_utf8(a[i], kNew.function, names[i]));
-    if (a[5] != nullptr && a[5] != Py_None) {
-      value->preprocessing_ref = std::string(to_utf8(a[5], kNew.function, "preprocessing_ref"));
+    const auto a = bind(kNew, args, kwargs);
+    PayloadDescriptor value;
+    for (size_t i = 0; i < kDescriptorFields.size(); ++i) {
+      const DescriptorField& f = kDescriptorFields[i];
+      value.*f.owned = std::string(to_utf8(a[i], kNew.function, f.name));
     }
-    Ref self = new_ref(PyType_GenericAlloc(type, 0));
-    as_descriptor(self.get())->value = value.release();
-    return self.release();
+    if (a[5] != nullptr && a[5] != Py_None) {
+      value.preprocessing_ref = std::string(to_utf8(a[5], kNew.function, kPreprocessingRef));
+    }
+    return new_owner<PayloadDescriptor>(reinterpret_cast<PyObject*>(type), std::move(value)).release();
   });
 }
 
-void descriptor_dealloc(PyObject* self) {
-  // Destroy the owned descriptor.
-  delete as_descriptor(self)->value;
-  free_instance(self);
+// The getter of field `closure` (its position; the last is the optional one).
+PyObject* field_getter(PyObject* self, void* closure) {
+  return guarded([&]() -> PyObject* {
+    return descriptor_field(owned<PayloadDescriptor>(self), reinterpret_cast<uintptr_t>(closure)).release();
+  });
 }
-
-PyObject* str_field(PyObject* self, void* closure) {
-  const PayloadDescriptor& d = *as_descriptor(self)->value;
-  const auto member = *static_cast<std::string PayloadDescriptor::**>(closure);
-  const std::string& s = d.*member;
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-PyObject* preprocessing_ref_field(PyObject* self, void*) {
-  const auto& ref = as_descriptor(self)->value->preprocessing_ref;
-  if (!ref) Py_RETURN_NONE;
-  return PyUnicode_FromStringAndSize(ref->data(), static_cast<Py_ssize_t>(ref->size()));
-}
-
-std::string PayloadDescriptor::*kFieldMembers[] = {&PayloadDescriptor::kind, &PayloadDescriptor::content_hash,
-                                                   &PayloadDescriptor::framework, &PayloadDescriptor::version,
-                                                   &PayloadDescriptor::io_schema};
 
 PyObject* descriptor_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    Ref fields[6];
-    for (int i = 0; i < 5; ++i) fields[i] = new_ref(str_field(self, &kFieldMembers[i]));
-    fields[5] = new_ref(preprocessing_ref_field(self, nullptr));
-    return PyUnicode_FromFormat(
-        "PayloadDescriptor(kind=%R, content_hash=%R, framework=%R, version=%R, io_schema=%R, preprocessing_ref=%R)",
-        fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(), fields[4].get(), fields[5].get());
+    const PayloadDescriptor& d = owned<PayloadDescriptor>(self);
+    Ref text = new_ref(PyUnicode_FromString("PayloadDescriptor("));
+    for (size_t i = 0; i <= kDescriptorFields.size(); ++i) {
+      const char* name = i < kDescriptorFields.size() ? kDescriptorFields[i].name : kPreprocessingRef;
+      Ref part = new_ref(PyUnicode_FromFormat("%s%s=%R", i == 0 ? "" : ", ", name, descriptor_field(d, i).get()));
+      text = new_ref(PyUnicode_Concat(text.get(), part.get()));
+    }
+    Ref close = new_ref(PyUnicode_FromString(")"));
+    return PyUnicode_Concat(text.get(), close.get());
   });
 }
 
+// One getter per field, in the fields' order; the closure is the position.
 PyGetSetDef descriptor_getset[] = {
-    {"kind", str_field, nullptr, nullptr, &kFieldMembers[0]},
-    {"content_hash", str_field, nullptr, nullptr, &kFieldMembers[1]},
-    {"framework", str_field, nullptr, nullptr, &kFieldMembers[2]},
-    {"version", str_field, nullptr, nullptr, &kFieldMembers[3]},
-    {"io_schema", str_field, nullptr, nullptr, &kFieldMembers[4]},
-    {"preprocessing_ref", preprocessing_ref_field, nullptr, nullptr, nullptr},
+    {kDescriptorFields[0].name, field_getter, nullptr, nullptr, reinterpret_cast<void*>(0)},
+    {kDescriptorFields[1].name, field_getter, nullptr, nullptr, reinterpret_cast<void*>(1)},
+    {kDescriptorFields[2].name, field_getter, nullptr, nullptr, reinterpret_cast<void*>(2)},
+    {kDescriptorFields[3].name, field_getter, nullptr, nullptr, reinterpret_cast<void*>(3)},
+    {kDescriptorFields[4].name, field_getter, nullptr, nullptr, reinterpret_cast<void*>(4)},
+    {kPreprocessingRef, field_getter, nullptr, nullptr, reinterpret_cast<void*>(5)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
 };
 
@@ -108,31 +83,30 @@ PyType_Slot descriptor_slots[] = {
                     "--\n\n"
                     "The reproducibility metadata an External node carries; it takes part in the node's identity.")},
     {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<PayloadDescriptor>)},
     {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
     {Py_tp_getset, descriptor_getset},
     {Py_tp_methods, descriptor_methods},
     {0, nullptr},  // sentinel
 };
 
-PyType_Spec descriptor_spec = {
+}  // namespace
+
+PyType_Spec payload_descriptor_spec = {
     .name = "korvane_core.PayloadDescriptor",
-    .basicsize = sizeof(DescriptorObject),
+    .basicsize = sizeof(Owner<PayloadDescriptor>),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = descriptor_slots,
 };
 
-}  // namespace
-
-PyObject* payload_descriptor_type() {
-  if (g_type == nullptr) g_type = PyType_FromSpec(&descriptor_spec);
-  return g_type;
+const PayloadDescriptor* payload_descriptor_of(PyObject* obj) {
+  return is_instance(obj, types().payload_descriptor) ? &owned<PayloadDescriptor>(obj) : nullptr;
 }
 
-const PayloadDescriptor* payload_descriptor_of(PyObject* obj) {
-  if (g_type == nullptr || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_type))) return nullptr;
-  return as_descriptor(obj)->value;
+Ref descriptor_field(const PayloadDescriptor& d, size_t i) {
+  if (i < kDescriptorFields.size()) return new_str(d.*kDescriptorFields[i].owned);
+  return d.preprocessing_ref ? new_str(*d.preprocessing_ref) : Ref::borrow(Py_None);
 }
 
 }  // namespace korvane::py

@@ -235,13 +235,11 @@ PyObject* graph_store_setstate(PyObject* self, PyObject* state) {
 PyObject* descriptor_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const PayloadDescriptor& d = *payload_descriptor_of(self);
-    const std::pair<const char*, const std::string*> fields[] = {
-        {"kind", &d.kind},       {"content_hash", &d.content_hash}, {"framework", &d.framework},
-        {"version", &d.version}, {"io_schema", &d.io_schema},
-    };
     Ref kwargs = new_ref(PyDict_New());
-    for (const auto& [name, value] : fields) set_key(kwargs.get(), name, new_str(*value));
-    set_key(kwargs.get(), "preprocessing_ref", d.preprocessing_ref ? new_str(*d.preprocessing_ref) : Ref::borrow(Py_None));
+    for (size_t i = 0; i < kDescriptorFields.size(); ++i) {
+      set_key(kwargs.get(), kDescriptorFields[i].name, descriptor_field(d, i));
+    }
+    set_key(kwargs.get(), kPreprocessingRef, descriptor_field(d, kDescriptorFields.size()));
     Ref copyreg = new_ref(PyImport_ImportModule("copyreg"));
     Ref newobj = new_ref(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
     return new_ref(Py_BuildValue("(O(O()O))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), kwargs.get()))

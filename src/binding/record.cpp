@@ -9,12 +9,12 @@ namespace {
 
 using IdArg = boost::container::small_vector<uint64_t, 8>;
 
-const Signature kAddSource{"GraphStore.add_source", {"name", "params"}, 2, 1};
-const Signature kAddOp{"GraphStore.add_op", {"name", "inputs", "params"}, 3, 2};
-const Signature kAddReduction{"GraphStore.add_reduction", {"name", "inputs", "params"}, 3, 2};
-const Signature kAddExternal{"GraphStore.add_external", {"descriptor", "inputs", "params"}, 3, 2};
-const Signature kAddExchange{"GraphStore.add_exchange", {"inputs", "params"}, 2, 1};
-const Signature kAddJoin{"GraphStore.add_join", {"inputs", "params"}, 2, 1};
+const auto kAddSource = signature("GraphStore.add_source", {"name", "params"}, 2, 1);
+const auto kAddOp = signature("GraphStore.add_op", {"name", "inputs", "params"}, 3, 2);
+const auto kAddReduction = signature("GraphStore.add_reduction", {"name", "inputs", "params"}, 3, 2);
+const auto kAddExternal = signature("GraphStore.add_external", {"descriptor", "inputs", "params"}, 3, 2);
+const auto kAddExchange = signature("GraphStore.add_exchange", {"inputs", "params"}, 2, 1);
+const auto kAddJoin = signature("GraphStore.add_join", {"inputs", "params"}, 2, 1);
 
 // Converts a name argument: its string id if the cache knows the object,
 // otherwise its UTF-8 text.
@@ -55,11 +55,11 @@ constexpr Shape kNamedInputs{0, 1, 2};    // add_op, add_reduction
 constexpr Shape kInputsOnly{-1, 0, 1};    // add_exchange, add_join
 
 // Binds and converts the arguments in parameter order, then records.
-PyObject* record_node(const Signature& sig, Shape shape, NodeKind kind, PyObject* self, PyObject* const* args,
+template <std::size_t N>
+PyObject* record_node(const Signature<N>& sig, Shape shape, NodeKind kind, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[3];
-    bind(sig, args, nargs, kwnames, a);
+    const auto a = bind(sig, args, nargs, kwnames);
     RecordCache& cache = record_cache_of(self);
     NodeSpec node_spec;
     node_spec.kind = kind;
@@ -91,8 +91,7 @@ PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // Converts inputs, then the descriptor, then params: the first failure wins.
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[3];
-    bind(kAddExternal, args, nargs, kwnames, a);
+    const auto a = bind(kAddExternal, args, nargs, kwnames);
     IdArg inputs;
     to_ids(a[1], "inputs", inputs);
     DescriptorArg descriptor;

@@ -28,10 +28,10 @@ Ref reduction_pair(std::unique_ptr<Store> store, const ReductionCounters& counte
 
 namespace {
 
-const Signature kReduce{"GraphStore.reduce", {"maximal_fusion", "outputs", "rules"}, 0, 0};
-const Signature kReduceIncremental{"GraphStore.reduce_incremental", {"outputs"}, 0, 0};
-const Signature kReductionReport{"GraphStore.reduction_report", {"outputs", "rules"}, 0, 0};
-const Signature kReductionProfile{"GraphStore.reduction_profile", {"maximal_fusion", "outputs", "rules"}, 0, 0};
+const auto kReduce = signature("GraphStore.reduce", {"maximal_fusion", "outputs", "rules"}, 0, 0);
+const auto kReduceIncremental = signature("GraphStore.reduce_incremental", {"outputs"}, 0, 0);
+const auto kReductionReport = signature("GraphStore.reduction_report", {"outputs", "rules"}, 0, 0);
+const auto kReductionProfile = signature("GraphStore.reduction_profile", {"maximal_fusion", "outputs", "rules"}, 0, 0);
 
 // Reduces a snapshot of the store; the store's lock is held only while the
 // snapshot is copied. With `profile` given, the phases are timed there.
@@ -127,8 +127,7 @@ Ref profile_dict(const ReductionCounters& counters, const ReductionProfile& p) {
 
 PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[3];
-    bind(kReduce, args, nargs, kwnames, a);
+    const auto a = bind(kReduce, args, nargs, kwnames);
     const bool maximal = to_fusion_flag(a[0]);
     const auto outputs = to_outputs(a[1]);
     const UserRules* rules = to_rule_set(a[2], kReduce.function);
@@ -140,8 +139,7 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    bind(kReduceIncremental, args, nargs, kwnames, a);
+    const auto a = bind(kReduceIncremental, args, nargs, kwnames);
     const auto outputs = to_outputs(a[0]);
     // The one-shot form of the step-by-step reducer gives exactly reduce()'s
     // result with single-use fusion, so it runs the same pipeline; stepping
@@ -154,8 +152,7 @@ PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[2];
-    bind(kReductionReport, args, nargs, kwnames, a);
+    const auto a = bind(kReductionReport, args, nargs, kwnames);
     const auto outputs = to_outputs(a[0]);
     const UserRules* rules = to_rule_set(a[1], kReductionReport.function);
     ReductionCounters counters;
@@ -166,8 +163,7 @@ PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* reduction_profile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[3];
-    bind(kReductionProfile, args, nargs, kwnames, a);
+    const auto a = bind(kReductionProfile, args, nargs, kwnames);
     const bool maximal = to_fusion_flag(a[0]);
     const auto outputs = to_outputs(a[1]);
     const UserRules* rules = to_rule_set(a[2], kReductionProfile.function);

@@ -21,22 +21,13 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/owner.hpp"
 
 namespace korvane::py {
 
 namespace {
 
-/// A RuleSet instance.
-struct RuleSetObject {
-  PyObject_HEAD
-  UserRules* rules;  ///< owned; null only while the object is being built
-};
-
-PyObject* g_type = nullptr;  // the process-wide type object
-
-RuleSetObject* as_rule_set(PyObject* self) { return reinterpret_cast<RuleSetObject*>(self); }
-
-const Signature kNew{"RuleSet", {"rules", "costs", "iteration_limit", "node_limit", "time_limit"}, 1, 1};
+const auto kNew = signature("RuleSet", {"rules", "costs", "iteration_limit", "node_limit", "time_limit"}, 1, 1);
 
 // The triples of a sequence of (name, searcher, applier) str triples.
 std::vector<RuleSpec> rules_from_triples(PyObject* obj) {
@@ -141,8 +132,7 @@ std::optional<uint64_t> to_limit(PyObject* obj, const char* what, uint64_t fallb
 
 PyObject* rule_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[5];
-    bind(kNew, args, kwargs, a);
+    const auto a = bind(kNew, args, kwargs);
     std::vector<RuleSpec> rules = to_rules(a[0]);
     CostTable costs = to_costs(a[1]);
     RuleLimits limits;
@@ -151,20 +141,12 @@ PyObject* rule_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (a[4] != nullptr) {
       limits.time_limit = a[4] == Py_None ? std::nullopt : std::optional<double>(to_positive(a[4], "time_limit"));
     }
-    auto value = std::make_unique<UserRules>(std::move(rules), std::move(costs), limits);
-    Ref self = new_ref(PyType_GenericAlloc(type, 0));
-    as_rule_set(self.get())->rules = value.release();
-    return self.release();
+    return new_owner<UserRules>(reinterpret_cast<PyObject*>(type), std::move(rules), std::move(costs), limits)
+        .release();
   });
 }
 
-void rule_set_dealloc(PyObject* self) {
-  // Destroy the compiled rules.
-  delete as_rule_set(self)->rules;
-  free_instance(self);
-}
-
-const UserRules& rules_of(PyObject* self) { return *as_rule_set(self)->rules; }
+const UserRules& rules_of(PyObject* self) { return owned<UserRules>(self); }
 
 Ref rule_triples(const UserRules& r) {
   Ref out = new_ref(PyTuple_New(static_cast<Py_ssize_t>(r.rules().size())));
@@ -286,7 +268,7 @@ PyType_Slot rule_set_slots[] = {
                     "costs: {'exp': 8, 'reduction:sum': 20}, by the same names; 1 when unlisted.\n"
                     "time_limit=None makes a reduction independent of the machine's load.")},
     {Py_tp_new, reinterpret_cast<void*>(rule_set_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(rule_set_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<UserRules>)},
     {Py_tp_repr, reinterpret_cast<void*>(rule_set_repr)},
     {Py_tp_methods, rule_set_methods},
     {Py_tp_getset, rule_set_getset},
@@ -294,27 +276,22 @@ PyType_Slot rule_set_slots[] = {
     {0, nullptr},  // sentinel
 };
 
+}  // namespace
+
 PyType_Spec rule_set_spec = {
     .name = "korvane_core.RuleSet",
-    .basicsize = sizeof(RuleSetObject),
+    .basicsize = sizeof(Owner<UserRules>),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = rule_set_slots,
 };
 
-}  // namespace
-
-PyObject* rule_set_type() {
-  if (g_type == nullptr) g_type = PyType_FromSpec(&rule_set_spec);
-  return g_type;
-}
-
 const UserRules* to_rule_set(PyObject* obj, const char* function) {
   if (obj == nullptr || obj == Py_None) return nullptr;
-  if (g_type == nullptr || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_type))) {
+  if (!is_instance(obj, types().rule_set)) {
     raise(PyExc_TypeError, "%s() argument 'rules' must be RuleSet or None, not %U", function, type_name(obj).get());
   }
-  return as_rule_set(obj)->rules;
+  return &owned<UserRules>(obj);
 }
 
 }  // namespace korvane::py

@@ -7,9 +7,8 @@
 
 namespace korvane::py {
 
-/// Creates the process-wide RuleSet type on first call; returns a borrowed
-/// reference to it (null with an exception set on failure).
-PyObject* rule_set_type();
+/// The RuleSet type's spec (its instances own a UserRules).
+extern PyType_Spec rule_set_spec;
 
 /// The rules of a `rules=` argument: null for None or left out (`obj`
 /// null); TypeError naming `function` for anything but a RuleSet.

@@ -156,12 +156,10 @@ class NodeViews {
   Ref descriptor(uint32_t id) {
     Ref& tmpl = descriptor_dicts_[id];
     if (!tmpl) {
-      static constexpr const char* kFields[6] = {"kind",    "content_hash", "framework",
-                                                 "version", "io_schema",    "preprocessing_ref"};
       const DescriptorRec& d = g_.pools.descriptors[id];
       tmpl = new_ref(PyDict_New());
       for (size_t f = 0; f < 6; ++f) {
-        Ref key = interned(kFields[f]);
+        Ref key = interned(f < kDescriptorFields.size() ? kDescriptorFields[f].name : kPreprocessingRef);
         set_key(tmpl.get(), key.get(), Ref::borrow(d.fields[f] == kNoString ? Py_None : str(d.fields[f])));
       }
     }
@@ -268,7 +266,7 @@ PyObject* node_map(PyObject* self, PyObject*) {
 
 namespace {
 
-const Signature kToDot{"GraphStore.to_dot", {"around", "depth"}, 0, 0};
+const auto kToDot = signature("GraphStore.to_dot", {"around", "depth"}, 0, 0);
 
 /// Converts `depth`: an int or an object with __index__, not negative. A
 /// depth beyond any graph's size means "follow every step there is", so
@@ -347,8 +345,7 @@ Ref stats_dict(const GraphStats& st) {
 // the lock, and the str after it is released.
 PyObject* to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[2];
-    bind(kToDot, args, nargs, kwnames, a);
+    const auto a = bind(kToDot, args, nargs, kwnames);
     std::optional<std::vector<NodeId>> around;
     if (a[0] != nullptr && a[0] != Py_None) {
       around.emplace();

@@ -1,6 +1,7 @@
 // descriptor.hpp - the reproducibility metadata of an External node.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,5 +34,22 @@ struct PayloadDescriptor {
     return r;
   }
 };
+
+/// The five required fields, in their order everywhere (blob, node views,
+/// constructor, pickling): name, owned member, borrowed member. The sixth,
+/// optional field is `kPreprocessingRef`.
+struct DescriptorField {
+  const char* name;
+  std::string PayloadDescriptor::*owned;
+  std::string_view DescriptorRef::*borrowed;
+};
+inline constexpr std::array<DescriptorField, 5> kDescriptorFields = {{
+    {"kind", &PayloadDescriptor::kind, &DescriptorRef::kind},
+    {"content_hash", &PayloadDescriptor::content_hash, &DescriptorRef::content_hash},
+    {"framework", &PayloadDescriptor::framework, &DescriptorRef::framework},
+    {"version", &PayloadDescriptor::version, &DescriptorRef::version},
+    {"io_schema", &PayloadDescriptor::io_schema, &DescriptorRef::io_schema},
+}};
+inline constexpr const char* kPreprocessingRef = "preprocessing_ref";
 
 }  // namespace korvane
