@@ -3,8 +3,8 @@
 Node counts per kind, the most common operator names, how much of the graph
 the outputs reach, the longest input chain, fan-in and fan-out, the stages and
 their sizes. The module computes them from the node table in a few native
-passes; this module names them as the command's JSON shows them and lays them
-out as aligned rows.
+passes; the command's JSON keeps their names, adds the blob's size, and the text form
+lays them out as aligned rows.
 """
 
 from __future__ import annotations
@@ -22,10 +22,10 @@ def command_stats(figures: korvane_core.GraphStats, blob_bytes: int) -> dict[str
         "bytes_per_node": round(blob_bytes / n, 1) if n else None,
         "nodes": n,
         "kinds": figures["kinds"],
-        "op_names": figures["top_ops"],
-        "distinct_op_names": figures["distinct_ops"],
+        "top_ops": figures["top_ops"],
+        "distinct_ops": figures["distinct_ops"],
         "outputs": figures["outputs"],
-        "reachable_nodes": figures["reachable"],
+        "reachable": figures["reachable"],
         "longest_path": figures["longest_path"],
         "edges": figures["edges"],
         "fan_in": figures["fan_in"],
@@ -57,7 +57,7 @@ def stats_text(stats: dict[str, Any], safe: Any) -> str:
     rows += [(f"  {word}", _number(count).rjust(width)) for word, count in counts]
     rows += [
         ("outputs", _number(stats["outputs"])),
-        ("reachable", f"{_number(stats['reachable_nodes'])} nodes from the outputs"),
+        ("reachable", f"{_number(stats['reachable'])} nodes from the outputs"),
         ("longest path", f"{_number(stats['longest_path'])} edges"),
         ("fan-in", _spread(stats["fan_in"])),
         ("fan-out", _spread(stats["fan_out"])),
@@ -65,10 +65,10 @@ def stats_text(stats: dict[str, Any], safe: Any) -> str:
     ]
     if stats["stages"]:
         rows.append(("  members", _spread(stats["stage_members"])))
-    names = stats["op_names"]
+    names = stats["top_ops"]
     if names:
         shown = len(names)
-        rows.append(("op names", f"{shown} most common of {_number(stats['distinct_op_names'])}"))
+        rows.append(("op names", f"{shown} most common of {_number(stats['distinct_ops'])}"))
         width = max(len(_number(count)) for _, count in names)
         rows += [(f"  {safe(name)}", _number(count).rjust(width)) for name, count in names]
     label_width = max(len(label) for label, _ in rows)

@@ -61,10 +61,10 @@ Ref iteration_dict(const egraph::Iteration& it) {
     set_key(applied.get(), new_str(egraph::resolve(rule)).get(), u64(changes));
   }
   Ref d = new_ref(PyDict_New());
-  set_key(d.get(), "memo_size", u64(it.egraph_nodes));
-  set_key(d.get(), "class_count", u64(it.egraph_classes));
+  set_key(d.get(), "memo_size", u64(it.memo_size));
+  set_key(d.get(), "class_count", u64(it.class_count));
   set_key(d.get(), "applied", applied);
-  set_key(d.get(), "rebuild_unions", u64(it.n_rebuilds));
+  set_key(d.get(), "rebuild_unions", u64(it.rebuild_unions));
   set_key(d.get(), "search_time", seconds(it.search_time));
   set_key(d.get(), "apply_time", seconds(it.apply_time));
   set_key(d.get(), "rebuild_time", seconds(it.rebuild_time));

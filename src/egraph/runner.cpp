@@ -106,8 +106,8 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   std::optional<StopReason> reason = check_limits();
 
   Iteration record;
-  record.egraph_nodes = egraph_.memo_size();
-  record.egraph_classes = egraph_.class_count();
+  record.memo_size = egraph_.memo_size();
+  record.class_count = egraph_.class_count();
 
   // The iteration's own time runs from the start of its search phase.
   const auto started = Clock::now();
@@ -143,11 +143,11 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   record.apply_time = seconds_since(apply_started);
 
   const auto rebuild_started = Clock::now();
-  record.n_rebuilds = egraph_.rebuild();
+  record.rebuild_unions = egraph_.rebuild();
   record.rebuild_time = seconds_since(rebuild_started);
 
-  if (record.applied.empty() && scheduler_->can_stop(i) && egraph_.memo_size() == record.egraph_nodes &&
-      egraph_.class_count() == record.egraph_classes && !reason) {
+  if (record.applied.empty() && scheduler_->can_stop(i) && egraph_.memo_size() == record.memo_size &&
+      egraph_.class_count() == record.class_count && !reason) {
     reason = Saturated{};
   }
   record.total_time = seconds_since(started);

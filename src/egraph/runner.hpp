@@ -55,10 +55,10 @@ struct Iteration {
   /// order they were first applied.
   std::vector<std::pair<Symbol, std::uint64_t>> applied;
   /// memo_size() and class_count() at the start of the iteration.
-  std::uint64_t egraph_nodes = 0;
-  std::uint64_t egraph_classes = 0;
+  std::uint64_t memo_size = 0;
+  std::uint64_t class_count = 0;
   /// Unions performed by the iteration's rebuild.
-  std::uint64_t n_rebuilds = 0;
+  std::uint64_t rebuild_unions = 0;
   /// Phase times and the whole iteration's time, in seconds.
   double search_time = 0;
   double apply_time = 0;

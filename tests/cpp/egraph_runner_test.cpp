@@ -65,8 +65,8 @@ TEST(Runner, SaturatesWhenNothingMatches) {
   ASSERT_EQ(runner.iterations().size(), 1u);
   EXPECT_EQ(runner.stop_reason(), StopReason(Saturated{}));
   EXPECT_EQ(runner.iterations()[0].stop_reason, StopReason(Saturated{}));
-  EXPECT_EQ(runner.iterations()[0].egraph_nodes, 8u);
-  EXPECT_EQ(runner.iterations()[0].egraph_classes, 8u);
+  EXPECT_EQ(runner.iterations()[0].memo_size, 8u);
+  EXPECT_EQ(runner.iterations()[0].class_count, 8u);
 }
 
 TEST(Runner, StopsAtTheIterationLimit) {

@@ -226,8 +226,8 @@ def test_stats_of_a_hand_made_graph(tmp_path):
     assert stats == {
         "file": str(path), "blob_bytes": len(data), "bytes_per_node": round(len(data) / 8, 1), "nodes": 8,
         "kinds": {"source": 2, "op": 4, "reduction": 1, "external": 1, "stage": 0, "exchange": 0, "join": 0},
-        "op_names": [["add", 2], ["mul", 1], ["neg", 1]], "distinct_op_names": 3, "outputs": 1,
-        "reachable_nodes": 7, "longest_path": 5, "edges": 9, "fan_in": spread, "fan_out": spread,
+        "top_ops": [["add", 2], ["mul", 1], ["neg", 1]], "distinct_ops": 3, "outputs": 1,
+        "reachable": 7, "longest_path": 5, "edges": 9, "fan_in": spread, "fan_out": spread,
         "stages": 0, "stage_members": {"max": None, "p50": None, "p99": None, "histogram": []},
     }
     status, text, _ = run("stats", str(path))
@@ -248,7 +248,7 @@ def test_stats_of_stages_match_the_node_view(blob, tmp_path):
     assert stats["stages"] == len(sizes) > 0
     assert stats["stage_members"]["max"] == sizes[-1]
     assert stats["stage_members"]["histogram"] == [[s, sizes.count(s)] for s in sorted(set(sizes))]
-    assert stats["reachable_nodes"] == reduced.node_count()
+    assert stats["reachable"] == reduced.node_count()
 
 
 def test_inspect_limit_and_node(wide):
@@ -318,7 +318,7 @@ def test_a_blob_with_a_repeated_record_reads_as_the_module_numbers_it(tmp_path):
     path.write_bytes(data)
     assert kc.GraphStore.deserialize(data).node_count() == 2
     stats = json.loads(run("stats", str(path), "--json")[1])
-    assert (stats["nodes"], stats["reachable_nodes"], stats["blob_bytes"]) == (2, 1, len(data))
+    assert (stats["nodes"], stats["reachable"], stats["blob_bytes"]) == (2, 1, len(data))
     assert run("inspect", str(path))[1].splitlines()[-1] == "2 nodes (2 source); outputs: [1]"
 
 
