@@ -282,10 +282,10 @@ bool to_fusion_flag(PyObject* obj) {
   return truth_of(obj);
 }
 
-std::optional<std::vector<NodeId>> to_outputs(PyObject* obj) {
+std::optional<std::vector<NodeId>> to_outputs(PyObject* obj, const char* param) {
   if (obj == nullptr || obj == Py_None) return std::nullopt;
   std::vector<NodeId> ids;
-  to_ids(obj, "outputs", ids);
+  to_ids(obj, param, ids);
   return ids;
 }
 

@@ -96,7 +96,7 @@ void to_ids(PyObject* obj, const char* param, Out& out) {
 
 /// Converts an `outputs` argument: nullopt for None or left out, else the
 /// listed ids in order, duplicates kept.
-std::optional<std::vector<NodeId>> to_outputs(PyObject* obj);
+std::optional<std::vector<NodeId>> to_outputs(PyObject* obj, const char* param = "outputs");
 
 /// Raises ValueError "no node with id N" for the first id not below `count`.
 void check_outputs(const std::vector<NodeId>& ids, uint64_t count);

@@ -12,7 +12,8 @@
 //     .stats() -> dict
 //     .serialize(outputs=None) -> bytes
 //     GraphStore.deserialize(data) -> GraphStore                      (static)
-//     .nodes() -> list[dict]
+//     .nodes(ids=None) -> list[dict]
+//     .consumers(node) -> list[int]
 //     .outputs() -> list[int]
 //     .node_map() -> list[tuple[int, int | None] | None]
 //     .reduce(*, maximal_fusion=False, outputs=None, rules=None) -> (GraphStore, dict)
@@ -91,7 +92,11 @@ PyMethodDef graph_store_methods[] = {
      "deserialize(data)\n--\n\n"
      "Rebuilds a store from canonical bytes. A round trip reproduces the same node ids, so\n"
      "serializing the result gives the input bytes back."},
-    {"nodes", nodes, METH_NOARGS, "nodes($self)\n--\n\nA read-only view of every node, in id order."},
+    {"nodes", FASTCALL(nodes), METH_FASTCALL | METH_KEYWORDS,
+     "nodes($self, ids=None)\n--\n\n"
+     "A read-only view of every node, in id order; with ids= just of those nodes, in that order."},
+    {"consumers", FASTCALL(consumers), METH_FASTCALL | METH_KEYWORDS,
+     "consumers($self, node)\n--\n\nThe ids of the nodes that read node `node`, ascending, each once."},
     {"outputs", outputs, METH_NOARGS, "outputs($self)\n--\n\nThe marked output ids, in mark order."},
     {"node_map", node_map, METH_NOARGS,
      "node_map($self)\n--\n\n"

@@ -37,7 +37,8 @@ PyObject* to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* stats(PyObject* self, PyObject* unused);
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* deserialize(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* nodes(PyObject* self, PyObject* unused);
+PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* consumers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* outputs(PyObject* self, PyObject* unused);
 PyObject* node_map(PyObject* self, PyObject* unused);
 PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

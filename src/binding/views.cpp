@@ -76,6 +76,12 @@ class NodeViews {
     for (size_t i = 0; i < g_.size(); ++i) set_list_item(list.get(), i, node(i));
     return list;
   }
+  /// The dicts of nodes `ids` (each below the node count), in that order.
+  Ref build(std::span<const NodeId> ids) {
+    Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    for (size_t k = 0; k < ids.size(); ++k) set_list_item(list.get(), k, node(ids[k]));
+    return list;
+  }
 
  private:
   Ref node(size_t i) {
@@ -237,10 +243,39 @@ PyObject* outputs(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return int_list(store_of(self).outputs()).release(); });
 }
 
-PyObject* nodes(PyObject* self, PyObject*) {
+PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const auto kNodes = signature("GraphStore.nodes", {"ids"}, 1, 0);
   return guarded([&]() -> PyObject* {
+    const auto a = bind(kNodes, args, nargs, kwnames);
+    const std::optional<std::vector<NodeId>> ids = to_outputs(a[0], "ids");
     const Snapshot snap = store_of(self).snapshot();
-    return NodeViews(snap).build().release();
+    if (!ids) return NodeViews(snap).build().release();
+    check_outputs(*ids, snap.graph.size());
+    return NodeViews(snap).build(*ids).release();
+  });
+}
+
+// One pass over the inputs of the nodes after `node`, under the lock: no
+// copy of the graph, no index of every node's consumers.
+PyObject* consumers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const auto kConsumers = signature("GraphStore.consumers", {"node"}, 1, 1);
+  return guarded([&]() -> PyObject* {
+    const auto a = bind(kConsumers, args, nargs, kwnames);
+    const NodeId node = to_id(a[0], "node");
+    const auto found = store_of(self).read_locked(
+        [&](const PoolData&, const NodeTable& nodes, const std::vector<NodeId>&) -> std::optional<std::vector<NodeId>> {
+          if (node >= nodes.size()) return std::nullopt;
+          std::vector<NodeId> out;
+          for (size_t j = node + 1; j < nodes.size(); ++j) {
+            const auto in = nodes.inputs_of(j);
+            if (std::find(in.begin(), in.end(), node) != in.end()) out.push_back(j);
+          }
+          return out;
+        });
+    if (!found) raise(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(node));
+    Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(found->size())));
+    for (size_t k = 0; k < found->size(); ++k) set_list_item(list.get(), k, u64((*found)[k]));
+    return list.release();
   });
 }
 

@@ -110,6 +110,8 @@ def entry_points(store, h):
         "serialize.outputs": lambda: store.serialize(outputs=h(Ids)),
         "to_dot.around": lambda: store.to_dot(around=[h(Index)]),
         "to_dot.depth": lambda: store.to_dot(around=[0], depth=h(Index)),
+        "nodes.ids": lambda: store.nodes(ids=h(Ids)),
+        "consumers.node": lambda: store.consumers(h(Index)),
         "reduce.outputs": lambda: store.reduce(outputs=h(Ids)),
         "reduce.maximal_fusion": lambda: store.reduce(maximal_fusion=h(bool_), outputs=[0]),
         "reduce_incremental.outputs": lambda: store.reduce_incremental(outputs=[h(Index)]),

@@ -262,6 +262,32 @@ def test_stats_agree_with_the_node_view(seed):
         assert stats["stages"] > 0
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_chosen_nodes_and_consumers_agree_with_the_node_view(seed):
+    store = random_store(seed)
+    every = store.nodes()
+    n = len(every)
+    ids = [n - 1, 0, n // 2, 0] if n else []
+    assert store.nodes(ids=ids) == [every[i] for i in ids]
+    assert store.nodes(ids=[]) == [] and store.nodes(ids=None) == every
+    for node in {0, n // 2, n - 1} if n else set():
+        assert store.consumers(node) == [m["id"] for m in every if node in m["inputs"]]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda g: g.nodes(ids=[5]), ValueError, "no node with id 5"),
+    (lambda g: g.nodes(ids="01"), TypeError, "argument 'ids'"),
+    (lambda g: g.consumers(5), ValueError, "no node with id 5"),
+    (lambda g: g.consumers(-1), OverflowError, "argument 'node'"),
+    (lambda g: g.consumers("0"), TypeError, "argument 'node'"),
+])
+def test_chosen_views_refuse_bad_ids(call, error, message):
+    g = kc.GraphStore()
+    g.add_source("x")
+    with pytest.raises(error, match=message):
+        call(g)
+
+
 def test_stats_of_an_empty_store_and_one_with_ties():
     empty = {"max": None, "p50": None, "p99": None, "histogram": []}
     stats = kc.GraphStore().stats()
