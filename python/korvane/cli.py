@@ -5,6 +5,7 @@
     korvane dot FILE.kir [--around ID[,ID...] [--depth K]] [-o OUT]
     korvane stats FILE.kir [--json]
     korvane reduce FILE.kir [--outputs 3,7] [--maximal-fusion] [--profile] -o OUT.kir
+    korvane run FILE.kir --source NAME=PATH ... [--external HASH=MODEL.onnx ...] [-o OUT.npz]
 
 Every failure the user can mend (a missing or damaged file, a bad argument, an
 unknown node id, an output that cannot be written) is one line on standard
@@ -441,6 +442,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="then print where the reduction spends its time: phases, rewrite iterations, rules")
     reduce.add_argument("-o", "--output", required=True, metavar="OUT.kir")
     reduce.set_defaults(func=cmd_reduce)
+
+    from .run_cli import add_parser as add_run  # its own module; it imports this one
+    add_run(sub)
     return parser
 
 

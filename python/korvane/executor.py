@@ -33,13 +33,13 @@ Progress = Callable[[int, int], None]
 class StoreView(Protocol):
     """What the executor reads of a store (a `korvane_core.GraphStore`)."""
 
-    def nodes(self) -> list[dict[str, Any]]: ...
+    def nodes(self) -> Sequence[Mapping[str, Any]]: ...
 
-    def outputs(self) -> list[int]: ...
+    def outputs(self) -> Sequence[int]: ...
 
 
 def _label(node: Mapping[str, Any]) -> str:
-    kind = node["kind"]
+    kind = str(node["kind"])
     if kind == "external":
         return f"external {node['descriptor']['content_hash']!r}"
     if kind in ("op", "reduction", "source"):
@@ -174,8 +174,7 @@ class _Stage:
                 values[p] = self._member(p, args, values)
             else:
                 operands = [args[j] if r == "input" else values[j] for r, j in step.names]
-                if all(isinstance(v, n.ndarray) and v.dtype == t or t == n.float64 and isinstance(v, float)
-                       for v, t in zip(operands, step.dtypes)):
+                if all(isinstance(v, float) or isinstance(v, n.ndarray) and v.dtype == n.float64 for v in operands):
                     values[p] = step.kernel(*operands)
                 else:  # an op-by-op member gave a value of another type
                     values[p] = self._member(p, args, values)

@@ -18,8 +18,9 @@ kernels:
   own SIMD code; they differ by 1-3 ulp, which a later subtraction can blow up;
 - maximum, minimum, relu and clip: numpy's SIMD maximum and minimum choose
   between -0.0 and 0.0 differently from any comparison numexpr can express;
-- arithmetic or comparisons over bool values (numpy adds bools as logical or);
-- a scalar operand that is inf or NaN, or an int that a float cannot hold;
+- a scalar operand that is inf or NaN, or an int that a float cannot hold, or -0.0
+  (numexpr keeps one constant per value, so -0.0 and the 0.0 of a comparison's
+  result would become one);
 - every operator that `ops=` overrides.
 
 With that, a fused stage gives the values op by op gives, to the bit. Plans
@@ -54,13 +55,12 @@ FUSABLE = frozenset([*_ARITH, *_COMPARE, *_UNARY, *_LOGIC])
 
 @dataclass(frozen=True)
 class Step:
-    """Computes member `member`: by a compiled kernel over `names`, or op by op (`kernel` None).
-    `dtypes` are the numpy dtypes the kernel's variables must have."""
+    """Computes member `member`: by a compiled kernel over `names` (float64 values), or op by op
+    (`kernel` None)."""
 
     member: int
     kernel: Any  # numexpr.NumExpr or None
     names: tuple[Ref, ...]
-    dtypes: tuple[Any, ...] = ()
     expression: str = ""
 
 
@@ -72,7 +72,8 @@ class Plan:
 
 
 def _constant(value: Any) -> str | None:
-    """`value` as a numexpr float constant, or None where it would not round as numpy does."""
+    """`value` as a numexpr float constant, or None where it would not round as numpy does. (The
+    op table gives python scalars numpy's rules: beside a float64 array they become float64.)"""
     if isinstance(value, bool):
         return "1.0" if value else "0.0"
     if isinstance(value, int):
@@ -83,39 +84,33 @@ def _constant(value: Any) -> str | None:
         value = f
     if not isinstance(value, float) or not math.isfinite(value):
         return None
+    if value == 0.0 and math.copysign(1.0, value) < 0:
+        return None  # numexpr keeps one constant per value: -0.0 and 0.0 would become one
     return f"({value!r})"
 
 
-def _form(member: Member, operands: list[tuple[str, str]]) -> tuple[str, str] | None:
-    """(expression, type "f" or "b") of one member over operand (expression, type) pairs, or None."""
+def _form(member: Member, operands: list[str]) -> str | None:
+    """The expression of one member over its operands' expressions, or None."""
     name, params = member["name"], member["params"]
     values = list(operands)
     if "scalar" in params:
-        c = params["scalar"]
-        if name in _LOGIC and isinstance(c, bool):
-            const: tuple[str, str] | None = ("True" if c else "False", "b")
-        else:
-            text = _constant(c)
-            const = None if text is None else (text, "f")
+        const = _constant(params["scalar"])
         if const is None:
             return None
         values = values + [const] if params.get("side", "r") == "r" else [const] + values
     if name in _LOGIC:
-        parts = [e if t == "b" else f"({e} != 0)" for e, t in values]
-        return "(" + f" {_LOGIC[name]} ".join(parts) + ")", "b"
-    if any(t != "f" for _, t in values):
-        return None
-    exprs = [e for e, _ in values]
+        truth = f" {_LOGIC[name]} ".join(f"({e} != 0)" for e in values)
+        return f"where({truth}, 1.0, 0.0)"
     if name in _ARITH:
-        if name not in _FOLDING and len(exprs) != 2:
+        if name not in _FOLDING and len(values) != 2:
             return None
-        return "(" + f" {_ARITH[name]} ".join(exprs) + ")", "f"
+        return "(" + f" {_ARITH[name]} ".join(values) + ")"
     if name in _COMPARE:
         strict = params.get("strict", _STRICT_DEFAULT.get(name, True))
         symbol = _COMPARE[name][0 if strict else 1]
-        return f"({exprs[0]} {symbol} {exprs[1]})", "b"
-    if name in _UNARY and len(exprs) == 1:
-        return _UNARY[name].format(exprs[0]), "f"
+        return f"where({values[0]} {symbol} {values[1]}, 1.0, 0.0)"
+    if name in _UNARY and len(values) == 1:
+        return _UNARY[name].format(values[0])
     return None
 
 
@@ -136,44 +131,30 @@ def _compile(members: Sequence[Member], mask: Sequence[bool]) -> Plan | None:
                 consumers[j] += 1
                 fused_reader[j] = fused_reader[j] and mask[p]
     last = len(members) - 1
-    forms: list[tuple[str, str] | None] = [None] * len(members)
-    types: list[str] = ["f"] * len(members)  # "f" float64 or "b" bool, for kernel signatures
+    forms: list[str | None] = [None] * len(members)
     inline = [False] * len(members)
     steps: list[Step] = []
     kernels = 0
     for p, m in enumerate(members):
-        form: tuple[str, str] | None = None
-        names: list[Ref] = []
+        form: str | None = None
         if mask[p]:
-            operands: list[tuple[str, str]] = []
-            for ref, j in m["inputs"]:
-                if ref == "member" and inline[j]:
-                    f = forms[j]
-                    assert f is not None
-                    operands.append(f)
-                    continue
-                var = f"i{j}" if ref == "input" else f"m{j}"
-                operands.append((var, "f" if ref == "input" else types[j]))
-            form = _form(m, operands)
+            operands = [forms[j] if ref == "member" and inline[j] else f"i{j}" if ref == "input" else f"m{j}"
+                        for ref, j in m["inputs"]]
+            form = _form(m, [f for f in operands if f is not None])
         if form is None:
             steps.append(Step(p, None, ()))
-            # What the op-by-op value will be; the runner checks it before a kernel reads it.
-            types[p] = "b" if m["name"] in _COMPARE or m["name"] in _LOGIC else "f"
             continue
         forms[p] = form
-        types[p] = form[1]
         if p != last and consumers[p] == 1 and fused_reader[p]:
             inline[p] = True
             continue
-        expression = form[0]
         names = _names(members, p, inline)
-        signature = [(f"i{j}" if r == "input" else f"m{j}",
-                      bool if (r == "member" and types[j] == "b") else np().float64) for r, j in names]
+        signature = [(f"i{j}" if r == "input" else f"m{j}", np().float64) for r, j in names]
         try:
-            kernel = ne.NumExpr(expression, signature=signature, optimization="none")
+            kernel = ne.NumExpr(form, signature=signature, optimization="none")
         except Exception:  # an expression numexpr refuses (too many operands): the stage runs op by op
             return None
-        steps.append(Step(p, kernel, tuple(names), tuple(np().dtype(t) for _, t in signature), expression))
+        steps.append(Step(p, kernel, tuple(names), form))
         kernels += 1
     return Plan(tuple(steps), tuple(inline), kernels) if kernels else None
 

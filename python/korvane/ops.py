@@ -102,6 +102,17 @@ def normalize_key(key: str) -> str:
 
 # Element-wise operators
 
+def ufunc(name: str, *args: Any) -> Any:
+    """numpy's ufunc `name` applied to `args`. Over dask DataFrames and Series it is applied partition
+    by partition (`map_partitions`): the same function on the same values, in a form dask's optimizer
+    can push column projections past (it cannot with dask's own ufunc expressions)."""
+    f = getattr(np(), name)
+    dd = sys.modules.get("dask.dataframe")
+    if dd is not None and any(isinstance(a, (dd.DataFrame, dd.Series)) for a in args):
+        return dd.map_partitions(f, *args)
+    return f(*args)
+
+
 def _operands(xs: tuple[Any, ...], scalar: Any, side: str | None) -> list[Any]:
     if scalar is None:
         return list(xs)
@@ -135,22 +146,26 @@ def _unary_check(params: Mapping[str, Any], n_inputs: int) -> None:
         raise ValueError(f"takes exactly 1 input, got {n_inputs}")
 
 
-def _folding(ufunc: str) -> Impl:
+# Logical operators and comparisons give 1.0 or 0.0 (bool + 0.0): a float like every other value, so that
+# the optimizer's identities hold for them (x + 0.0 is x) and arithmetic reads them as numbers.
+_TRUTH = frozenset(["logical_and", "logical_or"])
+
+
+def _folding(name: str) -> Impl:
     def op(*xs: Any, scalar: Any = None, side: str | None = None) -> Any:
-        f = getattr(np(), ufunc)
         values = _operands(xs, scalar, side)
         acc = values[0]
         for v in values[1:]:
-            acc = f(acc, v)
-        return acc
-    op.__name__ = ufunc
+            acc = ufunc(name, acc, v)
+        return ufunc("add", acc, 0.0) if name in _TRUTH else acc
+    op.__name__ = name
     return op
 
 
 def _comparison(strict_ufunc: str, loose_ufunc: str, strict_default: bool) -> Impl:
     def op(*xs: Any, scalar: Any = None, side: str | None = None, strict: bool = strict_default) -> Any:
         a, b = _operands(xs, scalar, side)
-        return getattr(np(), strict_ufunc if strict else loose_ufunc)(a, b)
+        return ufunc("add", ufunc(strict_ufunc if strict else loose_ufunc, a, b), 0.0)
     return op
 
 
@@ -160,32 +175,31 @@ def _strict_check(params: Mapping[str, Any], n_inputs: int) -> None:
         raise ValueError(f"parameter 'strict' must be a bool, not {params['strict']!r}")
 
 
-def _equality(ufunc: str) -> Impl:
+def _equality(name: str) -> Impl:
     def op(*xs: Any, scalar: Any = None, side: str | None = None) -> Any:
         a, b = _operands(xs, scalar, side)
-        return getattr(np(), ufunc)(a, b)
+        return ufunc("add", ufunc(name, a, b), 0.0)
     return op
 
 
-def _unary(ufunc: str) -> Impl:
+def _unary(name: str) -> Impl:
     def op(x: Any, /) -> Any:
-        return getattr(np(), ufunc)(x)
-    op.__name__ = ufunc
+        return ufunc(name, x)
+    op.__name__ = name
     return op
 
 
 def relu(x: Any, /) -> Any:
-    return np().maximum(x, 0.0)
+    return ufunc("maximum", x, 0.0)
 
 
 def sigmoid(x: Any, /, *, temperature: float = 1.0) -> Any:
-    n = np()
-    return n.true_divide(1.0, n.add(1.0, n.exp(n.true_divide(n.negative(x), temperature))))
+    return ufunc("true_divide", 1.0, ufunc("add", 1.0, ufunc("exp", ufunc("true_divide", ufunc("negative", x),
+                                                                           temperature))))
 
 
 def clip(x: Any, /, *, lo: float, hi: float) -> Any:
-    n = np()
-    return n.minimum(n.maximum(x, lo), hi)
+    return ufunc("minimum", ufunc("maximum", x, lo), hi)
 
 
 def _number_params(*names: str) -> Check:
@@ -207,8 +221,7 @@ def _reduction(func: str) -> Impl:
 
 
 def count(x: Any, /, *, axis: int | None = None) -> Any:
-    n = np()
-    return n.sum(n.logical_not(n.isnan(x)), axis=axis)
+    return np().sum(ufunc("logical_not", ufunc("isnan", x)), axis=axis)
 
 
 def _axis_check(params: Mapping[str, Any], n_inputs: int) -> None:
@@ -276,14 +289,14 @@ _DEFAULTS: dict[str, tuple[Impl, Check | None, str]] = {
     "div": (_folding("true_divide"), _arity(2, 2), "a / b (IEEE: x/0 is ±inf, 0/0 NaN)"),
     "maximum": (_folding("maximum"), _arity(2, None), "numpy.maximum: the larger; NaN if either is NaN"),
     "minimum": (_folding("minimum"), _arity(2, None), "numpy.minimum: the smaller; NaN if either is NaN"),
-    "and": (_folding("logical_and"), _arity(2, None), "logical and (nonzero and NaN are true); bool"),
-    "or": (_folding("logical_or"), _arity(2, None), "logical or (nonzero and NaN are true); bool"),
-    "eq": (_equality("equal"), _arity(2, 2), "a == b; bool (NaN equals nothing)"),
-    "ne": (_equality("not_equal"), _arity(2, 2), "a != b; bool"),
-    "lt": (_comparison("less", "less_equal", True), _strict_check, "a < b; a <= b with strict=false; bool"),
-    "le": (_comparison("less", "less_equal", False), _strict_check, "a <= b; a < b with strict=true; bool"),
-    "gt": (_comparison("greater", "greater_equal", True), _strict_check, "a > b; a >= b with strict=false; bool"),
-    "ge": (_comparison("greater", "greater_equal", False), _strict_check, "a >= b; a > b with strict=true; bool"),
+    "and": (_folding("logical_and"), _arity(2, None), "logical and (nonzero and NaN are true): 1.0 or 0.0"),
+    "or": (_folding("logical_or"), _arity(2, None), "logical or (nonzero and NaN are true): 1.0 or 0.0"),
+    "eq": (_equality("equal"), _arity(2, 2), "a == b: 1.0 or 0.0 (NaN equals nothing)"),
+    "ne": (_equality("not_equal"), _arity(2, 2), "a != b: 1.0 or 0.0"),
+    "lt": (_comparison("less", "less_equal", True), _strict_check, "a < b (a <= b with strict=false): 1.0 or 0.0"),
+    "le": (_comparison("less", "less_equal", False), _strict_check, "a <= b (a < b with strict=true): 1.0 or 0.0"),
+    "gt": (_comparison("greater", "greater_equal", True), _strict_check, "a > b (a >= b with strict=false): 1.0 or 0.0"),
+    "ge": (_comparison("greater", "greater_equal", False), _strict_check, "a >= b (a > b with strict=true): 1.0 or 0.0"),
     "neg": (_unary("negative"), _unary_check, "-x (flips the sign of zero)"),
     "abs": (_unary("absolute"), _unary_check, "|x|"),
     "exp": (_unary("exp"), _unary_check, "e**x"),
