@@ -103,6 +103,8 @@ def summary(value: Any) -> str:
                          f"mean {np.nanmean(numeric):.6g}, {int(np.isnan(numeric).sum())} NaN"
                          if not np.isnan(numeric).all() else ": all NaN")
         return text
+    if isinstance(value, (np.ndarray, np.generic)):
+        return f"{value.dtype} {value.item()!r}"
     return safe(f"{type(value).__name__} {value!r}")
 
 
