@@ -70,9 +70,7 @@ def read_source(name: str, path: str) -> Any:
             return pd.read_csv(path)
         need("pyarrow")
         return pd.read_parquet(path)
-    except CliError:
-        raise
-    except MissingDependency:
+    except (CliError, MissingDependency):
         raise
     except OSError as e:
         raise CliError(f"{path}: {e.strerror or e}") from None
@@ -143,6 +141,13 @@ class _Progress:
 
 
 def cmd_run(args: argparse.Namespace) -> int:
+    try:
+        return _run(args)
+    except MissingDependency as e:
+        raise CliError(str(e).removeprefix("korvane: ")) from None
+
+
+def _run(args: argparse.Namespace) -> int:
     from .executor import Program
 
     store = load(args.file)
@@ -168,8 +173,6 @@ def cmd_run(args: argparse.Namespace) -> int:
             values = program.run(sources, progress=progress)
         finally:
             progress.close()
-    except MissingDependency as e:
-        raise CliError(str(e).removeprefix("korvane: ")) from None
     except (ValueError, TypeError, ArithmeticError) as e:
         notes = [n.removeprefix("korvane: ") for n in getattr(e, "__notes__", [])]
         raise CliError(f"{args.file}: {'; '.join([_first_line(e), *notes])}") from None

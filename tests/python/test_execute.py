@@ -547,3 +547,33 @@ def dask_tasks(collections, optimize):
     for c in collections:
         keys |= set(dict((c.optimize() if optimize else c).__dask_graph__()))
     return len(keys)
+
+
+BLOCK = """
+import sys
+class Block:
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in {"numpy", "numexpr", "pandas", "dask", "onnxruntime", "pyarrow"}:
+            raise ImportError(name)
+sys.meta_path.insert(0, Block())
+"""
+
+
+def test_the_package_imports_without_its_extras_and_says_which_to_install(tmp_path):
+    import subprocess
+    g = kc.GraphStore()
+    blob = tmp_path / "g.kir"
+    blob.write_bytes(g.serialize(outputs=[g.add_op("neg", [g.add_source("a")])]))
+    code = BLOCK + f"""
+import korvane, korvane.executor, korvane.check, korvane.run_cli, korvane.cli, korvane_core
+try:
+    korvane.execute(korvane_core.GraphStore.deserialize(open({str(blob)!r}, "rb").read()), {{"a": 1.0}})
+except korvane.MissingDependency as e:
+    print(e)
+sys.argv = ["korvane", "run", {str(blob)!r}, "--source", "a=a.npy"]
+sys.exit(korvane.cli.main())
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    line = "numpy is not installed; install the extra: pip install 'korvane_core[run]'"
+    assert done.stdout == f"korvane: {line}\n"
+    assert (done.returncode, done.stderr) == (2, f"korvane: error: {line}\n")
