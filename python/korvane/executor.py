@@ -19,7 +19,7 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Protocol, Union
+from typing import Any, Literal, Protocol, Union
 
 from . import fused
 from ._optional import have, need
@@ -28,6 +28,7 @@ from .ops import Impl, OpImpl, implementation, make_table, np, table_key
 Sources = Union[Mapping[str, Any], Callable[[str, Mapping[str, Any]], Any]]
 ExternalSpec = Union[Callable[..., Any], bytes, str, "os.PathLike[str]"]
 Progress = Callable[[int, int], None]
+Fuse = Union[bool, Literal["blocks", "numexpr"]]
 
 
 class StoreView(Protocol):
@@ -146,15 +147,42 @@ class _Stage:
     plan: fused.Plan | None
     plan_release: list[list[int]] = field(default_factory=list)  # the same, for the plan's steps
 
+    blocked: bool = False  # every member a default element-wise op: the stage may run block by block
+
     def __call__(self, *args: Any) -> Any:
+        if self.blocked:
+            shape = fused.block_shape(args)
+            if shape is not None:
+                return self._blocks(args, shape)
         if self.plan is not None and fused.accepts(args):
             return self._fused(args)
+        return self._op_by_op(args)
+
+    def _op_by_op(self, args: Sequence[Any]) -> Any:
         values: dict[int, Any] = {}
         for p, (impl, params, refs) in enumerate(self.members):
             values[p] = impl.fn(*[args[j] if r == "input" else values[j] for r, j in refs], **params)
             for q in self.release[p]:
                 del values[q]
         return values[len(self.members) - 1]
+
+    def _blocks(self, args: Sequence[Any], shape: tuple[int, ...]) -> Any:
+        """The stage over consecutive blocks of its (equally shaped, float64) inputs: every member's
+        values of a block stay in the cache for the members that read them, instead of making a
+        whole array each. Element-wise members give the same values on a block as on the whole."""
+        n = np()
+        flat = [v.reshape(-1) if isinstance(v, n.ndarray) and v.ndim else v for v in args]
+        arrays = [k for k, v in enumerate(flat) if isinstance(v, n.ndarray) and v.ndim]
+        size = flat[arrays[0]].shape[0]
+        out = n.empty(size, dtype=n.float64)
+        block = list(flat)
+        step = fused.BLOCK
+        for start in range(0, size, step):
+            stop = min(start + step, size)
+            for k in arrays:
+                block[k] = flat[k][start:stop]
+            out[start:stop] = self._op_by_op(block)
+        return out.reshape(shape)
 
     def _member(self, p: int, args: Sequence[Any], values: Mapping[int, Any]) -> Any:
         """Member `p` op by op, computing the members inlined into it on the way."""
@@ -212,7 +240,9 @@ class Program:
 
     def __init__(self, store: StoreView, *, outputs: Sequence[int] | None = None,
                  ops: Mapping[str, Impl] | None = None, externals: Mapping[str, ExternalSpec] | None = None,
-                 fuse: bool = True) -> None:
+                 fuse: Fuse = True) -> None:
+        if fuse not in (True, False, "blocks", "numexpr"):
+            raise ValueError(f"fuse must be True, False, \"blocks\" or \"numexpr\", not {fuse!r}")
         nodes = store.nodes()
         if outputs is None:
             outputs = store.outputs()
@@ -242,7 +272,8 @@ class Program:
         self.conflicts: list[str] = []
         self.nodes: list[_Node] = []
         self.stages = 0
-        self.fused_stages = 0
+        self.fused_stages = 0  # with numexpr kernels
+        self.blocked_stages = 0  # run block by block
         for i in order:
             node = nodes[i]
             kind, params, label = node["kind"], dict(node["params"]), _label(node)
@@ -266,7 +297,7 @@ class Program:
         return node
 
     def _resolve(self, node: Mapping[str, Any], table: Mapping[str, OpImpl], externals: Mapping[str, ExternalSpec],
-                 external_cache: dict[int, OpImpl], fuse: bool) -> Impl | None:
+                 external_cache: dict[int, OpImpl], fuse: Fuse) -> Impl | None:
         kind, params, inputs = node["kind"], node["params"], node["inputs"]
         if kind == "source":
             return None
@@ -285,7 +316,7 @@ class Program:
         impl.validate(params, len(inputs))
         return _bind(impl, params)
 
-    def _stage(self, node: Mapping[str, Any], table: Mapping[str, OpImpl], fuse: bool) -> _Stage:
+    def _stage(self, node: Mapping[str, Any], table: Mapping[str, OpImpl], fuse: Fuse) -> _Stage:
         members: list[tuple[OpImpl, dict[str, Any], list[tuple[str, int]]]] = []
         reads: list[list[int]] = []
         for p, m in enumerate(node["members"]):
@@ -303,8 +334,10 @@ class Program:
         if not members:
             raise ValueError("a stage without members")
         self.stages += 1
-        plan = fused.plan(node["members"], table) if fuse else None
-        stage = _Stage(members, _stage_release(len(members), reads), plan)
+        plan = fused.plan(node["members"], table) if fuse == "numexpr" else None
+        blocked = fuse in (True, "blocks") and all(fused.elementwise(m, table) for m in node["members"])
+        stage = _Stage(members, _stage_release(len(members), reads), plan, blocked=blocked)
+        self.blocked_stages += blocked
         if plan is not None:
             self.fused_stages += 1
             step_reads = [[j for r, j in step.names if r == "member"] if step.kernel is not None else
@@ -379,14 +412,20 @@ def _bind(impl: OpImpl, params: Mapping[str, Any]) -> Impl:
 
 def execute(store: StoreView, sources: Sources, *, outputs: Sequence[int] | None = None,
             ops: Mapping[str, Impl] | None = None, externals: Mapping[str, ExternalSpec] | None = None,
-            fuse: bool = True, progress: Progress | None = None) -> list[Any]:
+            fuse: Fuse = True, progress: Progress | None = None) -> list[Any]:
     """Computes the values of `outputs` (default: the store's marked outputs), in order.
 
     `sources` maps a source's name to its value, or is a callable `(name, params) -> value`.
     `ops` adds or overrides implementations (`{"add": fn, "reduction:sum": fn, "exchange": fn}`),
     each called as `fn(*inputs, **params)`. `externals` maps a payload descriptor's content hash to
     a callable `fn(*inputs, **params)`, or to ONNX model bytes or a path (the descriptor's
-    framework must then be "onnxruntime"). `fuse=False` runs every stage member by member.
+    framework must then be "onnxruntime").
+
+    `fuse` says how stages of element-wise default operators run on float64 numpy arrays: True
+    (or "blocks") runs each such stage block by block, so that its members' values stay in the
+    cache; "numexpr" compiles each stage's exact-form members into numexpr kernels over whole
+    arrays; False runs every member over whole arrays, one after the other. All three give the
+    same values.
     `progress(done, total)` is called after each node."""
     program = Program(store, outputs=outputs, ops=ops, externals=externals, fuse=fuse)
     return program.run(sources, progress=progress)

@@ -1,18 +1,26 @@
-"""Stages run as one numexpr kernel.
+"""Fused stages: a stage's members run in one pass over memory.
 
 A `Stage` is a chain (or, with maximal fusion, a small DAG) of element-wise
-members. Run op by op on numpy arrays, every member allocates and fills a
-whole array; numexpr evaluates an expression over blocks that fit in the
-cache, so a chain of members is one pass over memory.
+members. Run op by op on numpy arrays, every member reads and writes whole
+arrays; at 1e6 float64 elements an array is 8 MB and each member streams
+through memory. There are two ways to keep a stage's values in the cache:
 
-`plan(members, table)` turns a stage's members into steps: each member whose
-default implementation has an exact numexpr form is folded into an
-expression, and the expression is compiled once (with numexpr's rewrites
-off: they turn `x / c` into `x * (1 / c)`, which rounds differently). A
-member read by one other fused member is inlined into it; a member read
-twice, read by a member that runs op by op, or the stage's last member is
-materialized. Members without an exact form run op by op between the
-kernels:
+Blocks (`fuse=True`, the default): a stage whose members are all element-wise
+default operators runs over consecutive blocks of `BLOCK` elements of its
+inputs, every member on a block with the same numpy functions as op by op. The
+values are those of op by op, bit for bit, and the whole stage makes one
+output array instead of one per member. This is the faster way on the build
+machine (see bench/execute.py): numpy's own loops are vectorized, numexpr's
+virtual machine is not as well, and numpy's SIMD exp, log1p and tanh are 2-5x
+faster than the C library's that numexpr calls.
+
+numexpr kernels (`fuse="numexpr"`): `plan(members, table)` turns a stage into
+steps: each member whose default implementation has an exact numexpr form is
+folded into an expression, compiled once (with numexpr's rewrites off: they
+turn `x / c` into `x * (1 / c)`, which rounds differently). A member read by one
+other fused member is inlined into it; a member read twice, read by a member
+that runs op by op, or the stage's last member is materialized. Members
+without an exact form run op by op between the kernels:
 
 - exp, log, log1p, tanh and sigmoid: numexpr calls the C library, numpy its
   own SIMD code; they differ by 1-3 ulp, which a later subtraction can blow up;
@@ -23,7 +31,7 @@ kernels:
   result would become one);
 - every operator that `ops=` overrides.
 
-With that, a fused stage gives the values op by op gives, to the bit. Plans
+With that, a numexpr stage gives the values op by op gives, to the bit. Plans
 are cached by the stage's member structure, so the stages of many runs (and
 equal stages of one graph) compile once.
 """
@@ -112,6 +120,38 @@ def _form(member: Member, operands: list[str]) -> str | None:
     if name in _UNARY and len(values) == 1:
         return _UNARY[name].format(values[0])
     return None
+
+
+# Default operators that are element-wise: each output element depends on the same element of the
+# inputs alone, so a stage of them may run block by block.
+ELEMENTWISE = FUSABLE | {"exp", "log", "log1p", "tanh", "sigmoid", "relu", "clip", "maximum", "minimum"}
+
+# Elements per block: a few arrays of a block fit in a core's L2 cache.
+BLOCK = 16384
+
+
+def elementwise(member: Member, table: Mapping[str, OpImpl]) -> bool:
+    if member["kind"] != "op" or member["name"] not in ELEMENTWISE:
+        return False
+    impl = table.get(table_key("op", member["name"]))
+    return impl is not None and impl.default
+
+
+def block_shape(values: Sequence[Any]) -> tuple[int, ...] | None:
+    """The shape of the float64 arrays among `values` if they all share it, are larger than a block
+    and the rest are float scalars; None otherwise."""
+    n = np()
+    shape: tuple[int, ...] | None = None
+    for v in values:
+        if isinstance(v, n.ndarray) and v.ndim:
+            if v.dtype != n.float64 or (shape is not None and v.shape != shape):
+                return None
+            shape = v.shape
+        elif not isinstance(v, float) and not (isinstance(v, n.ndarray) and v.dtype == n.float64):
+            return None
+    if shape is None or math.prod(shape) <= BLOCK:
+        return None
+    return shape
 
 
 def _fusable(member: Member, table: Mapping[str, OpImpl]) -> bool:

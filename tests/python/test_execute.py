@@ -308,15 +308,22 @@ def test_recorded_and_reduced_graphs_give_the_same_outputs(program, data, maxima
     landed = [reduced.node_map()[o][0] for o in outputs]
 
     before = korvane.execute(g, src, outputs=outputs, fuse=False)
-    fused_run = korvane.execute(reduced, src, outputs=landed)
+    fused_run = korvane.execute(reduced, src, outputs=landed, fuse="numexpr")
     op_by_op = korvane.execute(reduced, src, outputs=landed, fuse=False)
-    for b, f, o in zip(before, fused_run, op_by_op):
+    block, fused.BLOCK = fused.BLOCK, 3  # blocks of 3, 3 and 2 elements
+    try:
+        blocks = korvane.execute(reduced, src, outputs=landed)
+    finally:
+        fused.BLOCK = block
+    for b, f, k, o in zip(before, fused_run, blocks, op_by_op):
         assert same(b, o, zero_sign=False)  # x + 0.0 -> x may flip a zero's sign
         assert same(f, o)  # numexpr kernels are exact
+        assert same(k, o)  # and so are blocks
 
 
 @pytest.mark.parametrize("seed", [1, 2])
-def test_a_traced_pipeline_runs_recorded_reduced_and_fused_alike(seed):
+def test_a_traced_pipeline_runs_recorded_reduced_and_fused_alike(seed, monkeypatch):
+    monkeypatch.setattr(fused, "BLOCK", 16)
     g = kc.GraphStore()
     outputs = traced.trace(WithoutScale(g), 400, seed=seed)
     reduced, _ = g.reduce(outputs=outputs)
@@ -325,13 +332,17 @@ def test_a_traced_pipeline_runs_recorded_reduced_and_fused_alike(seed):
     src = {name: rng.standard_normal(64) for name in names}
     models = {m.content_hash: (lambda x, s, batch: x - s) for m in traced.MODELS}
     ops = {"exchange": lambda x, **p: x, "join": lambda a, b, how, on: a + b}
-    program = Program(reduced, ops=ops, externals=models)
-    assert program.fused_stages > 0
     want = korvane.execute(g, src, outputs=outputs, ops=ops, externals=models, fuse=False)
-    got = program.run(src)
     landed = [reduced.node_map()[o][0] for o in outputs]
-    got = [got[reduced.outputs().index(n)] for n in landed]
-    assert all(same(a, b, zero_sign=False) for a, b in zip(want, got))
+    runs = []
+    for fuse in (False, True, "numexpr"):
+        program = Program(reduced, ops=ops, externals=models, fuse=fuse)
+        assert (program.blocked_stages > 0) == (fuse is True) and (program.fused_stages > 0) == (fuse == "numexpr")
+        got = program.run(src)
+        runs.append([got[reduced.outputs().index(n)] for n in landed])
+    assert all(same(a, b, zero_sign=False) for a, b in zip(want, runs[0]))
+    for run in runs[1:]:
+        assert all(same(a, b) for a, b in zip(runs[0], run))
 
 
 class WithoutScale:
@@ -349,7 +360,39 @@ class WithoutScale:
         return getattr(self.store, name)
 
 
-# numexpr kernels against op by op
+# Blocks and numexpr kernels against op by op
+
+def test_element_wise_stages_run_block_by_block_with_the_values_of_op_by_op(monkeypatch):
+    from korvane import executor
+    monkeypatch.setattr(fused, "BLOCK", 7)
+    blocks = []
+    monkeypatch.setattr(executor._Stage, "_op_by_op",
+                        lambda self, args, real=executor._Stage._op_by_op: blocks.append(len(args[0])) or real(self, args))
+    g = kc.GraphStore()
+    a, b = g.add_source("a"), g.add_source("b")
+    t = g.add_op("maximum", [g.add_op("mul", [a, b]), b])
+    t = g.add_op("clip", [g.add_op("relu", [g.add_op("sub", [t, a])])], {"lo": 0.5, "hi": 3.0})
+    t = g.add_op("sigmoid", [g.add_op("add", [g.add_op("log1p", [t]), g.add_op("tanh", [a])])], {"temperature": 2.0})
+    t = g.add_op("minimum", [g.add_op("ge", [t, a], {"strict": True}), g.add_op("exp", [b])])
+    reduced = stage_of(g, [t])
+    assert Program(reduced).blocked_stages == 1
+    rng = np.random.default_rng(5)
+    va = np.concatenate([EDGES, EDGES[::-1], rng.standard_normal(73)])
+    vb = np.concatenate([EDGES[3:], EDGES[:3], EDGES, rng.standard_normal(73)])
+    for b_value in (vb, 0.5):
+        src = {"a": va, "b": b_value}
+        got, = korvane.execute(reduced, src)
+        assert blocks and set(blocks) <= {7, len(va) % 7}
+        blocks.clear()
+        assert same(got, korvane.execute(reduced, src, fuse=False)[0])
+        assert blocks == [len(va)]  # op by op: the whole arrays at once
+        blocks.clear()
+    src = {"a": va[:100].reshape(5, -1), "b": vb[:100].reshape(5, -1)}  # any shape: blocks of the flattened arrays
+    got, = korvane.execute(reduced, src)
+    assert got.shape == (5, 20) and same(got, korvane.execute(reduced, src, fuse=False)[0])
+    blocks.clear()
+    korvane.execute(reduced, {"a": va, "b": vb[:1]})  # shapes that broadcast: whole arrays
+    assert blocks == [len(va)]
 
 def stage_of(store, outputs, maximal=False):
     reduced, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)
@@ -366,7 +409,7 @@ def test_a_stage_of_exact_forms_is_one_kernel_and_matches_op_by_op_bitwise():
     t = g.add_op("div", [t], {"scalar": 3.0, "side": "r"})  # numexpr's own rewrite would make it * (1/3)
     cmp = g.add_op("and", [g.add_op("ge", [t], {"scalar": 0.1, "strict": True}), b])
     reduced = stage_of(g, [t, cmp], maximal=True)
-    program = Program(reduced)
+    program = Program(reduced, fuse="numexpr")
     stages = [n for n in program.nodes if n.run is not None and hasattr(n.run, "plan")]
     kernels = sum(s.run.plan.kernels for s in stages)
     assert kernels and all(s.run.plan is not None for s in stages)
@@ -390,7 +433,7 @@ def test_values_a_kernel_does_not_take_run_op_by_op_with_the_same_result(inputs)
     a, b = g.add_source("a"), g.add_source("b")
     out = g.add_op("neg", [g.add_op("div", [g.add_op("add", [a, b]), b])])
     reduced = stage_of(g, [out])
-    got, = korvane.execute(reduced, inputs)
+    got, = korvane.execute(reduced, inputs, fuse="numexpr")
     want, = korvane.execute(reduced, inputs, fuse=False)
     assert type(got) is type(want) and same(got, want)
 
@@ -412,7 +455,7 @@ def test_members_without_an_exact_form_run_op_by_op_between_kernels():
     overridden = korvane.ops.make_table({"add": np.add, "sub": np.subtract, "mul": np.multiply})
     assert fused.plan(stage["members"], overridden) is None  # overridden ops never fuse
     v = np.concatenate([EDGES, np.linspace(-30, 30, 999)])
-    assert same(korvane.execute(reduced, {"a": v})[0], korvane.execute(reduced, {"a": v}, fuse=False)[0])
+    assert same(korvane.execute(reduced, {"a": v}, fuse="numexpr")[0], korvane.execute(reduced, {"a": v}, fuse=False)[0])
 
 
 # ONNX externals
