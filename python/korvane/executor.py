@@ -147,7 +147,11 @@ class _Stage:
     plan: fused.Plan | None
     plan_release: list[list[int]] = field(default_factory=list)  # the same, for the plan's steps
 
-    blocked: bool = False  # every member a default element-wise op: the stage may run block by block
+    program: fused.BlockProgram | None = None  # every member a default element-wise op: run block by block
+
+    @property
+    def blocked(self) -> bool:
+        return self.program is not None
 
     def __call__(self, *args: Any) -> Any:
         if self.blocked:
@@ -167,22 +171,8 @@ class _Stage:
         return values[len(self.members) - 1]
 
     def _blocks(self, args: Sequence[Any], shape: tuple[int, ...]) -> Any:
-        """The stage over consecutive blocks of its (equally shaped, float64) inputs: every member's
-        values of a block stay in the cache for the members that read them, instead of making a
-        whole array each. Element-wise members give the same values on a block as on the whole."""
-        n = np()
-        flat = [v.reshape(-1) if isinstance(v, n.ndarray) and v.ndim else v for v in args]
-        arrays = [k for k, v in enumerate(flat) if isinstance(v, n.ndarray) and v.ndim]
-        size = flat[arrays[0]].shape[0]
-        out = n.empty(size, dtype=n.float64)
-        block = list(flat)
-        step = fused.BLOCK
-        for start in range(0, size, step):
-            stop = min(start + step, size)
-            for k in arrays:
-                block[k] = flat[k][start:stop]
-            out[start:stop] = self._op_by_op(block)
-        return out.reshape(shape)
+        assert self.program is not None
+        return fused.run_blocks(self.program, args, shape)
 
     def _member(self, p: int, args: Sequence[Any], values: Mapping[int, Any]) -> Any:
         """Member `p` op by op, computing the members inlined into it on the way."""
@@ -335,9 +325,9 @@ class Program:
             raise ValueError("a stage without members")
         self.stages += 1
         plan = fused.plan(node["members"], table) if fuse == "numexpr" else None
-        blocked = fuse in (True, "blocks") and all(fused.elementwise(m, table) for m in node["members"])
-        stage = _Stage(members, _stage_release(len(members), reads), plan, blocked=blocked)
-        self.blocked_stages += blocked
+        program = fused.block_program(node["members"], table) if fuse in (True, "blocks") else None
+        stage = _Stage(members, _stage_release(len(members), reads), plan, program=program)
+        self.blocked_stages += program is not None
         if plan is not None:
             self.fused_stages += 1
             step_reads = [[j for r, j in step.names if r == "member"] if step.kernel is not None else
@@ -357,14 +347,19 @@ class Program:
                                  f"(given: {', '.join(map(repr, sorted(map(str, sources)))) or 'none'})")
             if self.conflicts:
                 raise ValueError(self.conflicts[0])
-        if have("numpy"):
-            with np().errstate(all="ignore"):
-                return self._run(sources, progress)
-        return self._run(sources, progress)
+        try:
+            if have("numpy"):
+                with np().errstate(all="ignore"):
+                    return self._run(sources, progress)
+            return self._run(sources, progress)
+        finally:
+            if self.blocked_stages:
+                fused.release_buffers()
 
     def _run(self, sources: Sources, progress: Progress | None) -> list[Any]:
         values: dict[int, Any] = {}
         total = len(self.nodes)
+        recycle = self.blocked_stages > 0
         for done, node in enumerate(self.nodes, 1):
             try:
                 if node.run is None:
@@ -377,7 +372,10 @@ class Program:
                     note(f"korvane: while running node {node.id} ({node.label})")
                 raise
             for u in node.release:
-                del values[u]
+                value = values.pop(u)
+                if recycle:
+                    fused.recycle(value)
+                del value
             if progress is not None:
                 progress(done, total)
         return [values[o] for o in self.outputs]

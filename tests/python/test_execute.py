@@ -365,15 +365,20 @@ class WithoutScale:
 def test_element_wise_stages_run_block_by_block_with_the_values_of_op_by_op(monkeypatch):
     from korvane import executor
     monkeypatch.setattr(fused, "BLOCK", 7)
-    blocks = []
+    whole, blocked = [], []
     monkeypatch.setattr(executor._Stage, "_op_by_op",
-                        lambda self, args, real=executor._Stage._op_by_op: blocks.append(len(args[0])) or real(self, args))
+                        lambda self, args, real=executor._Stage._op_by_op: whole.append(len(args[0])) or real(self, args))
+    monkeypatch.setattr(fused, "run_blocks",
+                        lambda program, args, shape, real=fused.run_blocks: blocked.append(shape) or real(program, args,
+                                                                                                       shape))
     g = kc.GraphStore()
     a, b = g.add_source("a"), g.add_source("b")
     t = g.add_op("maximum", [g.add_op("mul", [a, b]), b])
     t = g.add_op("clip", [g.add_op("relu", [g.add_op("sub", [t, a])])], {"lo": 0.5, "hi": 3.0})
     t = g.add_op("sigmoid", [g.add_op("add", [g.add_op("log1p", [t]), g.add_op("tanh", [a])])], {"temperature": 2.0})
     t = g.add_op("minimum", [g.add_op("ge", [t, a], {"strict": True}), g.add_op("exp", [b])])
+    t = g.add_op("and", [t, g.add_op("or", [a, b], {"scalar": 0})], {"scalar": True, "side": "l"})
+    t = g.add_op("div", [g.add_op("add", [a, t, b], {"scalar": 2, "side": "l"}), g.add_op("lt", [b], {"scalar": 0.5})])
     reduced = stage_of(g, [t])
     assert Program(reduced).blocked_stages == 1
     rng = np.random.default_rng(5)
@@ -382,21 +387,40 @@ def test_element_wise_stages_run_block_by_block_with_the_values_of_op_by_op(monk
     for b_value in (vb, 0.5):
         src = {"a": va, "b": b_value}
         got, = korvane.execute(reduced, src)
-        assert blocks and set(blocks) <= {7, len(va) % 7}
-        blocks.clear()
+        assert blocked == [va.shape] and not whole
+        blocked.clear()
         assert same(got, korvane.execute(reduced, src, fuse=False)[0])
-        assert blocks == [len(va)]  # op by op: the whole arrays at once
-        blocks.clear()
+        assert whole == [len(va)] and not blocked  # op by op: the whole arrays at once
+        whole.clear()
     src = {"a": va[:100].reshape(5, -1), "b": vb[:100].reshape(5, -1)}  # any shape: blocks of the flattened arrays
     got, = korvane.execute(reduced, src)
     assert got.shape == (5, 20) and same(got, korvane.execute(reduced, src, fuse=False)[0])
-    blocks.clear()
+    blocked.clear()
+    whole.clear()
     korvane.execute(reduced, {"a": va, "b": vb[:1]})  # shapes that broadcast: whole arrays
-    assert blocks == [len(va)]
+    assert whole == [len(va)] and not blocked
 
 def stage_of(store, outputs, maximal=False):
     reduced, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)
     return reduced
+
+
+def test_arrays_a_run_reuses_for_stage_outputs_are_only_those_nobody_holds(monkeypatch):
+    monkeypatch.setattr(fused, "BLOCK", 8)
+    g = kc.GraphStore()
+    a = g.add_source("a")
+    first = g.add_op("exp", [g.add_op("neg", [a])])
+    kept = g.add_op("keep", [first])  # holds on to the stage's output
+    x = g.add_op("tanh", [g.add_op("add", [kept, a])])
+    y = g.add_op("sqrt", [g.add_op("abs", [g.add_op("mul", [x, a])])])  # x is dropped here, free to reuse
+    z = g.add_op("log1p", [g.add_op("mul", [y, y])])
+    reduced = stage_of(g, [z])
+    held = []
+    ops = {"keep": lambda v: held.append(v) or v * 1.0}
+    va = np.linspace(-3, 3, 50)
+    got, = korvane.execute(reduced, {"a": va}, ops=ops)
+    assert same(held[0], np.exp(-va)) and same(got, korvane.execute(reduced, {"a": va}, ops=ops, fuse=False)[0])
+    assert same(va, np.linspace(-3, 3, 50))  # a source is never written
 
 
 def test_a_stage_of_exact_forms_is_one_kernel_and_matches_op_by_op_bitwise():
