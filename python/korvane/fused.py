@@ -386,14 +386,30 @@ def run_blocks(program: BlockProgram, args: Sequence[Any], shape: tuple[int, ...
         if pool and len(pool[0]) != step:
             pool.clear()  # BLOCK changed
         pool.append(n.empty(step, dtype=n.float64))
-    block = list(flat)
+    # Members that read scalars alone are scalars: computed once, as op by op computes them, not
+    # once per element of every block.
     targets: list[Any] = [None] * (last + 1)
+    scalar = [False] * (last + 1)
+    is_array = [k in arrays for k in range(len(flat))]
+    for p, (instructions, ufuncs) in enumerate(zip(program.members, program.ufuncs)):
+        if any(kind == INPUT and is_array[v] or kind == MEMBER and not scalar[v]
+               for _, operands in instructions for kind, v in operands):
+            continue
+        value: Any = None
+        for (_, operands), ufunc in zip(instructions, ufuncs):
+            value = ufunc(*[flat[v] if kind == INPUT else targets[v] if kind == MEMBER else
+                            v if kind == CONST else value for kind, v in operands])
+        targets[p] = n.float64(value)  # a comparison's bool, as + 0.0 makes it
+        scalar[p] = True
+    block = list(flat)
     for start in range(0, size, step):
         stop = min(start + step, size)
         m = stop - start
         for k in arrays:
             block[k] = flat[k][start:stop]
         for p, (instructions, ufuncs) in enumerate(zip(program.members, program.ufuncs)):
+            if scalar[p]:
+                continue
             target = out[start:stop] if p == last else pool[p][:m] if m != step else pool[p]
             targets[p] = target
             for (_, operands), ufunc in zip(instructions, ufuncs):
