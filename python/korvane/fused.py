@@ -359,9 +359,13 @@ def recycle(value: Any) -> None:
         spare.append(value)
 
 
+KEEP_BUFFERS = 16  # block buffers kept for the next run (8 MB); a wider stage's extra ones are freed
+
+
 def release_buffers() -> None:
-    """Frees this thread's block buffers and spare arrays (at the end of a run)."""
-    _BUFFERS.arrays.clear()
+    """At the end of a run: frees this thread's spare arrays, and the block buffers beyond
+    KEEP_BUFFERS (the kept ones save the next run from touching fresh pages)."""
+    del _BUFFERS.arrays[KEEP_BUFFERS:]
     _BUFFERS.spare.clear()
 
 
