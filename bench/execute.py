@@ -142,8 +142,11 @@ def breakdown(program: Program, sources: dict[str, Any]) -> dict[str, float]:
     for node in program.nodes:
         run = node.run
         if hasattr(run, "members"):
-            names = "+".join(sorted({impl.key for impl, _, _ in run.members}))  # type: ignore[union-attr]
-            labels.append(f"stage[{names if len(names) < 30 else '...'}]" + (" blocks" if run.blocked else ""))
+            names = {impl.key for impl, _, _ in run.members}  # type: ignore[union-attr]
+            heavy = sorted(names & {"exp", "log", "log1p", "tanh", "sigmoid"})
+            kind = f"stages with {'/'.join(heavy)}" if len(heavy) == 1 else \
+                "stages with several of exp/log1p/tanh/sigmoid" if heavy else "stages of cheap ops"
+            labels.append(kind + (" (blocks)" if run.blocked else ""))
         else:
             labels.append(node.label.split(" ")[0] if node.label.startswith(("external", "source")) else node.label)
     spent: dict[str, float] = defaultdict(float)

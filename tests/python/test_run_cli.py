@@ -98,3 +98,26 @@ def test_a_value_the_graph_cannot_take_names_the_node(demo, tmp_path):
     status, _, err = run(blob, *args, f"--source=views={tmp_path / 'short.npy'}")
     assert status == 2 and err.count("\n") == 1
     assert "operands could not be broadcast" in err and "while running node 3 (stage)" in err
+
+
+@pytest.mark.parametrize("tty,seconds,shown", [(True, 2.0, True), (True, 0.5, False), (False, 5.0, False)])
+def test_a_progress_bar_shows_on_a_terminal_once_a_run_has_taken_a_second(monkeypatch, tty, seconds, shown):
+    pytest.importorskip("tqdm")
+    import io
+
+    from korvane import run_cli
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return tty
+
+    err = Terminal()
+    monkeypatch.setattr(sys, "stderr", err)
+    monkeypatch.setenv("COLUMNS", "80")
+    clock = iter([0.0, seconds, seconds + 0.1, seconds + 0.2, seconds + 0.3])
+    monkeypatch.setattr(run_cli.time, "monotonic", lambda: next(clock))
+    progress = run_cli._Progress()
+    for done in range(1, 4):
+        progress(done, 10)
+    progress.close()
+    assert ("/10 [" in err.getvalue()) == shown  # tqdm draws at most every 0.1 s: the bar, not its count
