@@ -142,12 +142,14 @@ def _external(descriptor: Mapping[str, Any], spec: ExternalSpec, cache: dict[int
 
 @dataclass
 class _Stage:
+    """A stage node: its members op by op, or block by block (`program`), or with numexpr kernels
+    between op-by-op members (`plan`)."""
+
     members: list[tuple[OpImpl, dict[str, Any], list[tuple[str, int]]]]
     release: list[list[int]]  # members to drop after each member
     plan: fused.Plan | None
     plan_release: list[list[int]] = field(default_factory=list)  # the same, for the plan's steps
-
-    program: fused.BlockProgram | None = None  # every member a default element-wise op: run block by block
+    program: fused.BlockProgram | None = None  # every member a default element-wise op: run in blocks
 
     @property
     def blocked(self) -> bool:
@@ -159,7 +161,7 @@ class _Stage:
             if shape is not None:
                 return self._blocks(args, shape)
         if self.plan is not None and fused.accepts(args):
-            return self._fused(args)
+            return self._kernels(args)
         return self._op_by_op(args)
 
     def _op_by_op(self, args: Sequence[Any]) -> Any:
@@ -182,7 +184,7 @@ class _Stage:
                     self._member(j, args, values) if self.plan.inline[j] else values[j] for r, j in refs]
         return impl.fn(*operands, **params)
 
-    def _fused(self, args: Sequence[Any]) -> Any:
+    def _kernels(self, args: Sequence[Any]) -> Any:
         assert self.plan is not None
         n = np()
         values: dict[int, Any] = {}
@@ -233,6 +235,8 @@ class Program:
                  fuse: Fuse = True) -> None:
         if fuse not in (True, False, "blocks", "numexpr"):
             raise ValueError(f"fuse must be True, False, \"blocks\" or \"numexpr\", not {fuse!r}")
+        if fuse == "numexpr":
+            need("numexpr")
         nodes = store.nodes()
         if outputs is None:
             outputs = store.outputs()

@@ -342,7 +342,7 @@ class _Buffers(threading.local):
 
 
 _BUFFERS = _Buffers()
-SPARE = 2  # whole arrays kept per length for the next stage's output
+SPARE = 1  # whole arrays kept per length for the next stage's output
 
 
 def recycle(value: Any) -> None:
