@@ -226,6 +226,7 @@ def _structure(members: Sequence[Member], mask: Sequence[bool]) -> tuple[Any, ..
 
 _CACHE: OrderedDict[tuple[Any, ...], Plan | None] = OrderedDict()
 _CACHE_SIZE = 1024
+_CACHE_LOCK = threading.Lock()
 
 
 def plan(members: Sequence[Member], table: Mapping[str, OpImpl]) -> Plan | None:
@@ -236,13 +237,15 @@ def plan(members: Sequence[Member], table: Mapping[str, OpImpl]) -> Plan | None:
     if not any(mask):
         return None
     key = _structure(members, mask)
-    if key in _CACHE:
-        _CACHE.move_to_end(key)
-        return _CACHE[key]
+    with _CACHE_LOCK:
+        if key in _CACHE:
+            _CACHE.move_to_end(key)
+            return _CACHE[key]
     result = _compile(members, mask)
-    _CACHE[key] = result
-    if len(_CACHE) > _CACHE_SIZE:
-        _CACHE.popitem(last=False)
+    with _CACHE_LOCK:
+        _CACHE[key] = result
+        if len(_CACHE) > _CACHE_SIZE:
+            _CACHE.popitem(last=False)
     return result
 
 
@@ -345,12 +348,26 @@ _BUFFERS = _Buffers()
 SPARE = 1  # whole arrays kept per length for the next stage's output
 
 
+def _count(value: Any) -> int:
+    return sys.getrefcount(value)
+
+
+def _sole() -> int:
+    """What getrefcount says in `recycle` of an object held by the caller's local alone (the
+    interpreter decides which references it counts, so this is measured, not assumed)."""
+    probe = object()
+    return _count(probe)
+
+
+_SOLE = _sole()
+
+
 def recycle(value: Any) -> None:
     """Keeps `value` for a later stage's output if it is a float64 array that owns its memory and
-    that nothing else holds (the caller's reference, this argument and getrefcount's are all there
-    are): writing a page that was written before costs nothing, touching a fresh one microseconds."""
+    that nothing but the caller's local holds: writing a page that was written before costs
+    nothing, touching a fresh one microseconds."""
     n = sys.modules.get("numpy")
-    if n is None or type(value) is not n.ndarray or sys.getrefcount(value) > 3:
+    if n is None or type(value) is not n.ndarray or sys.getrefcount(value) > _SOLE:
         return
     if value.dtype != n.float64 or value.ndim != 1 or not value.flags.owndata or not value.flags.writeable:
         return
