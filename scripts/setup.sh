@@ -24,4 +24,5 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q scikit-build-core cmake ninja pytest hypothesis numpy mypy
+.venv/bin/python -m pip install -q scikit-build-core cmake ninja pytest hypothesis numpy mypy \
+  numexpr pandas pyarrow "dask[distributed]" onnxruntime onnx tqdm

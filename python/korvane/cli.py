@@ -6,6 +6,7 @@
     korvane stats FILE.kir [--json]
     korvane reduce FILE.kir [--outputs 3,7] [--maximal-fusion] [--rules FILE.rules] [--profile] -o OUT.kir
     korvane rules FILE.rules [--check]
+    korvane run FILE.kir --source NAME=PATH ... [--external HASH=MODEL.onnx ...] [-o OUT.npz]
 
 Every failure the user can mend (a missing or damaged file, a bad argument, an
 unknown node id, an output that cannot be written) is one line on standard
@@ -435,9 +436,13 @@ def cmd_rules(args: argparse.Namespace) -> int:
     for name, searcher, applier in rules.rules:
         out(f"  {safe(name)}: {safe(searcher)} => {safe(applier)}")
     if args.check:
+        from ._optional import MissingDependency
         from .check import check_rules  # needs numpy, an optional extra
 
-        results = check_rules(rules)
+        try:
+            results = check_rules(rules)
+        except MissingDependency as e:
+            raise CliError(str(e).removeprefix("korvane: ")) from None
         for result in results:
             out(safe(str(result)))
         return 0 if all(r.ok for r in results) else 1
@@ -515,6 +520,9 @@ def build_parser() -> argparse.ArgumentParser:
     rules.add_argument("--check", action="store_true",
                        help="also evaluate both sides of each rule on sample inputs (needs numpy)")
     rules.set_defaults(func=cmd_rules)
+
+    from .run_cli import add_parser as add_run  # its own module; it imports this one
+    add_run(sub)
     return parser
 
 
