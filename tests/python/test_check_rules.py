@@ -111,3 +111,27 @@ def test_parameter_variables_range_over_what_their_key_admits():
     # a literal the rule writes for a key is drawn too
     r, = check_rules('tag: (neg{tag=?k} ?x) => (neg{tag="b"} ?x)', ops={"neg": lambda x, tag: -x if tag == "b" else x})
     assert not r.ok and r.binding["k"] != "b" and isinstance(r.binding["k"], str)
+
+
+def test_a_compiled_rule_set_checks_as_its_text():
+    import korvane_core as kc
+
+    text = (SOUND + UNSOUND).replace("commute-add:", "my-commute-add:").replace("commute-eq:", "my-eq:") \
+        .replace("commute-max:", "my-max:")
+    from_text = check_rules(text, samples=200)
+    compiled = check_rules(kc.RuleSet(text), samples=200)
+    assert [(r.name, r.ok) for r in compiled] == [(r.name, r.ok) for r in from_text]
+    assert not all(r.ok for r in compiled)
+
+
+def test_the_rules_command_checks_a_rule_file(tmp_path):
+    import subprocess
+    import sys
+
+    rules = tmp_path / "mine.rules"
+    rules.write_text("neg2: (neg (neg ?x)) => ?x\nwrong: (sqrt (mul ?x ?x)) => ?x\n")
+    done = subprocess.run([sys.executable, "-m", "korvane", "rules", str(rules), "--check"], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 1 and done.stderr == ""
+    lines = done.stdout.splitlines()
+    assert lines[-2].startswith("neg2: sound on ") and lines[-1].startswith("wrong: fails at ?x = ")
