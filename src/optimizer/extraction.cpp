@@ -47,6 +47,8 @@ CanonicalTerms extract_cheapest(const egraph::EGraph& graph, const TermList& in,
   }
   std::vector<Node> nodes;
   std::vector<const SymbolLang*> node_of;
+  nodes.reserve(graph.memo_size());
+  node_of.reserve(graph.memo_size());
   std::vector<uint32_t> first_node(classes.size() + 1, 0);  // per class: its first node's number
   std::vector<uint32_t> child_offsets{0};
   std::vector<uint32_t> child_classes;
@@ -57,8 +59,10 @@ CanonicalTerms extract_cheapest(const egraph::EGraph& graph, const TermList& in,
     for (const SymbolLang& n : classes[c]->nodes) {
       nodes.push_back(Node{c, (uint64_t{1} << 32) + nodes.size(), cost(n.op)});
       node_of.push_back(&n);
+      // A clean e-graph's nodes hold canonical children: class roots.
       for (ClassId child : n.children) {
-        const uint32_t d = dense[graph.find(child)];
+        const uint32_t d = dense[child];
+        check(d != kNone, "a node's child is not a class root");
         child_classes.push_back(d);
         ++reader_count[d];
       }
