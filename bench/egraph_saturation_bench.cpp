@@ -183,7 +183,7 @@ void BM_LoadAndSaturate(benchmark::State& state) {
 
     Runner runner;
     runner.set_egraph(std::move(egraph)).set_iteration_limit(12).set_node_limit(4 * n + 1024);
-    runner = std::move(runner).run(rules);
+    runner.run(rules);
     const auto ran = std::chrono::steady_clock::now();
     const std::size_t heap_run = heap_in_use();
     EGraph result = std::move(runner.egraph());

@@ -7,7 +7,9 @@
 // A BlockPool hands out blocks of power-of-two sizes carved from large
 // slabs, keeps freed blocks on a list per size, and returns whole slabs
 // when it is destroyed. PooledVec (pooled_vec.hpp) is the list type that
-// draws from it.
+// draws from it. The lists on the general heap (boost's small_vector) made
+// reduce of 1M traced nodes take 1.09x as long, and 1.14x drawing from a
+// std::pmr::unsynchronized_pool_resource (bench/reduce.py, 8 rounds).
 #pragma once
 
 #include <algorithm>

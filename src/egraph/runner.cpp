@@ -48,7 +48,7 @@ std::string to_string(const StopReason& reason) {
   return std::visit(Describe{}, reason);
 }
 
-Runner::Runner() : scheduler_(std::make_unique<BackoffScheduler>()) {}
+Runner::Runner() = default;
 
 Runner& Runner::set_egraph(EGraph egraph) {
   egraph_ = std::move(egraph);
@@ -70,7 +70,7 @@ Runner& Runner::set_time_limit(std::chrono::nanoseconds limit) {
   return *this;
 }
 
-Runner Runner::run(const std::vector<Rewrite>& rules) && {
+Runner& Runner::run(const std::vector<Rewrite>& rules) {
   check(!stop_reason_.has_value(), "A runner can only run once");
   warn_duplicate_names(rules);
   egraph_.rebuild();
@@ -84,7 +84,7 @@ Runner Runner::run(const std::vector<Rewrite>& rules) && {
       break;
     }
   }
-  return std::move(*this);
+  return *this;
 }
 
 std::optional<StopReason> Runner::check_limits() const {
@@ -115,7 +115,7 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   if (!reason) {
     found.reserve(rules.size());
     for (const Rewrite& rule : rules) {
-      found.push_back(scheduler_->search_rewrite(i, egraph_, rule));
+      found.push_back(scheduler_.search_rewrite(i, egraph_, rule));
       reason = check_limits();
       if (reason) break;
     }
@@ -125,7 +125,7 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   const auto apply_started = Clock::now();
   if (!reason) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
-      const std::uint64_t changes = scheduler_->apply_rewrite(i, egraph_, rules[k], found[k]);
+      const std::uint64_t changes = scheduler_.apply_rewrite(i, egraph_, rules[k], found[k]);
       if (changes > 0) {
         const Symbol name = rules[k].name();
         auto entry = std::find_if(record.applied.begin(), record.applied.end(),
@@ -146,7 +146,7 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   record.rebuild_unions = egraph_.rebuild();
   record.rebuild_time = seconds_since(rebuild_started);
 
-  if (record.applied.empty() && scheduler_->can_stop(i) && egraph_.memo_size() == record.memo_size &&
+  if (record.applied.empty() && scheduler_.can_stop(i) && egraph_.memo_size() == record.memo_size &&
       egraph_.class_count() == record.class_count && !reason) {
     reason = Saturated{};
   }

@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -90,16 +89,17 @@ class Runner {
   /// sets no time limit.
   Runner& set_time_limit(std::chrono::nanoseconds limit);
 
-  /// Runs `rules` to a stop reason and returns the runner. Writes a warning
+  /// Runs `rules` to a stop reason; a runner runs once. Writes a warning
   /// to standard error when two rules share a name.
-  Runner run(const std::vector<Rewrite>& rules) &&;
+  Runner& run(const std::vector<Rewrite>& rules);
 
   const EGraph& egraph() const noexcept { return egraph_; }
   EGraph& egraph() noexcept { return egraph_; }
 
   const std::optional<StopReason>& stop_reason() const noexcept { return stop_reason_; }
   const std::vector<Iteration>& iterations() const noexcept { return iterations_; }
-  RuleScheduler& scheduler() noexcept { return *scheduler_; }
+  const BackoffScheduler& scheduler() const noexcept { return scheduler_; }
+  BackoffScheduler& scheduler() noexcept { return scheduler_; }
 
   std::uint64_t iteration_limit() const noexcept { return iteration_limit_; }
   std::uint64_t node_limit() const noexcept { return node_limit_; }
@@ -118,7 +118,7 @@ class Runner {
   std::uint64_t node_limit_ = kDefaultNodeLimit;
   std::chrono::nanoseconds time_limit_ = kDefaultTimeLimit;
   std::optional<Clock::time_point> start_time_;
-  std::unique_ptr<RuleScheduler> scheduler_;
+  BackoffScheduler scheduler_;
 };
 
 }  // namespace korvane::egraph

@@ -1,7 +1,7 @@
 // scheduler.hpp - which rules run in an iteration, and with which matches.
 //
-// The runner asks a RuleScheduler to search and apply each rule and whether
-// the run may stop. BackoffScheduler bans a rule for a while when its
+// The runner asks its BackoffScheduler to search and apply each rule and
+// whether the run may stop. The scheduler bans a rule for a while when its
 // matches exceed its current threshold, doubling threshold and ban length
 // with every ban, and lets banned rules back early when all else is quiet.
 #pragma once
@@ -14,26 +14,6 @@
 #include "egraph/pattern.hpp"
 
 namespace korvane::egraph {
-
-/// The runner's view of a scheduling policy. Called by one thread.
-class RuleScheduler {
- public:
-  virtual ~RuleScheduler() = default;
-
-  /// Whether the run may end as saturated after `iteration`, in which no
-  /// rule changed the e-graph. May change the scheduler's state.
-  virtual bool can_stop(std::uint64_t iteration) = 0;
-
-  /// The matches of `rule` to apply in `iteration`; empty when the rule is
-  /// skipped or its matches are discarded.
-  virtual std::vector<ClassMatches> search_rewrite(std::uint64_t iteration, const EGraph& egraph,
-                                                   const Rewrite& rule) = 0;
-
-  /// Applies `matches` of `rule`; returns how many substitutions changed
-  /// the e-graph.
-  virtual std::uint64_t apply_rewrite(std::uint64_t iteration, EGraph& egraph, const Rewrite& rule,
-                                      const std::vector<ClassMatches>& matches) = 0;
-};
 
 /// Back-off state of one rule name.
 struct RuleStats {
@@ -51,19 +31,26 @@ struct RuleStats {
 
 /// Bans rules that match more than match_limit << times_banned
 /// substitutions for ban_length << times_banned iterations. Statistics are
-/// keyed by rule name, so rules sharing a name share them.
-class BackoffScheduler final : public RuleScheduler {
+/// keyed by rule name, so rules sharing a name share them. Called by one
+/// thread.
+class BackoffScheduler {
  public:
   static constexpr std::uint64_t kDefaultMatchLimit = 1000;
   static constexpr std::uint64_t kDefaultBanLength = 5;
 
   BackoffScheduler() = default;
 
-  bool can_stop(std::uint64_t iteration) override;
-  std::vector<ClassMatches> search_rewrite(std::uint64_t iteration, const EGraph& egraph,
-                                           const Rewrite& rule) override;
+  /// Whether the run may end as saturated after `iteration`, in which no
+  /// rule changed the e-graph; if a rule is banned, fast-forwards the bans
+  /// to the earliest unban instead and answers false.
+  bool can_stop(std::uint64_t iteration);
+  /// The matches of `rule` to apply in `iteration`; empty when the rule is
+  /// banned, or is banned now because it matched too much.
+  std::vector<ClassMatches> search_rewrite(std::uint64_t iteration, const EGraph& egraph, const Rewrite& rule);
+  /// Applies `matches` of `rule`; returns how many substitutions changed
+  /// the e-graph.
   std::uint64_t apply_rewrite(std::uint64_t iteration, EGraph& egraph, const Rewrite& rule,
-                              const std::vector<ClassMatches>& matches) override;
+                              const std::vector<ClassMatches>& matches);
 
   /// The statistics of every rule name searched so far.
   const std::map<Symbol, RuleStats>& stats() const noexcept { return stats_; }

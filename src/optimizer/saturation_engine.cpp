@@ -77,10 +77,8 @@ void record_run(egraph::Runner& runner, RewriteRun& run) {
     run.time_limit = std::chrono::duration<double>(runner.time_limit()).count();
   }
   run.iterations = runner.iterations();
-  if (const auto* backoff = dynamic_cast<const egraph::BackoffScheduler*>(&runner.scheduler())) {
-    for (const auto& [name, stats] : backoff->stats()) run.rules.emplace_back(egraph::resolve(name), stats);
-    std::sort(run.rules.begin(), run.rules.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  }
+  for (const auto& [name, stats] : runner.scheduler().stats()) run.rules.emplace_back(egraph::resolve(name), stats);
+  std::sort(run.rules.begin(), run.rules.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 // Folds the records of a user rule's instances ("name#k") into the rule's
@@ -146,7 +144,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
   egraph::Runner runner;
   runner.set_egraph(std::move(graph)).set_iteration_limit(kIterationLimit).set_node_limit(4 * n + 1024);
   if (run != nullptr) run->load_time = lap.next();
-  runner = std::move(runner).run(*rules_);
+  runner.run(*rules_);
   const egraph::EGraph& saturated = runner.egraph();
   if (run != nullptr) {
     run->saturation_time = lap.next();
@@ -205,7 +203,7 @@ CanonicalTerms SaturationEngine::with_user_rules(const TermGraph& input, egraph:
                                               std::chrono::duration<double>(*limits.time_limit))
                                         : std::chrono::nanoseconds::max());
   if (run != nullptr) run->load_time = lap.next();
-  runner = std::move(runner).run(rules);
+  runner.run(rules);
   if (run != nullptr) {
     run->saturation_time = lap.next();
     record_run(runner, *run);
