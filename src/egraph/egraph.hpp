@@ -244,6 +244,8 @@ class EGraph {
     /// Nodes of at most Children::kInline children own nothing, so while no
     /// longer one was added, destroying the records need not visit their
     /// node lists (a scattered read per class of more than one node).
+    /// Without it, reduce of 1M traced nodes took 1.04x as long (paired
+    /// median of 8 interleaved rounds; finalize 0.97x, within the noise).
     void forget_plain_nodes() noexcept {
       if (long_nodes) return;
       for (std::size_t i = 0; i < records.size(); ++i) records[i].nodes.forget_elements();
