@@ -19,7 +19,9 @@ from pathlib import Path
 from typing import Any, Callable
 
 from ._optional import MissingDependency, have, need
-from .cli import CliError, check_ids, load, out, parse_outputs, safe
+from .arguments import parse_outputs
+from .files import check_ids, load
+from .text import CliError, out, safe
 
 SUFFIXES = (".npy", ".npz", ".csv", ".parquet")
 
