@@ -80,9 +80,7 @@ ARRAY_OPS = {
 
 def demo(n: int, rng: np.random.Generator) -> tuple[kc.GraphStore, list[int], dict[str, Any], dict[str, Any]]:
     rec = sample.record()
-    sources = {"clicks": rng.integers(0, 20, n).astype(float), "views": rng.integers(1, 50, n).astype(float),
-               "weights": rng.standard_normal(n), "users": np.zeros(n)}
-    externals = {sample.MODEL.content_hash: lambda act, w, batch: act * 0.75 - w * 0.1}
+    sources, externals, _ = sample.run_inputs(n)
     return rec.store, rec.outputs, sources, externals
 
 

@@ -103,3 +103,19 @@ def record(
     if batch and on_batch is not None and len(rec.calls) % batch:
         on_batch()
     return rec
+
+
+def run_inputs(n: int, seed: int = 0) -> tuple[dict[str, Any], dict[str, Any], dict[str, Any]]:
+    """What running the sample pipeline on `n`-element arrays takes (numpy, an extra): values for its
+    sources, a stand-in for its model, and array stand-ins for its exchange (one partition holds every key)
+    and its join (a mix that reads both sides)."""
+    from ._optional import need
+
+    np = need("numpy")
+    rng = np.random.default_rng(seed)
+    sources = {"clicks": rng.integers(0, 20, n).astype(float), "views": rng.integers(1, 50, n).astype(float),
+               "weights": rng.standard_normal(n), "users": np.zeros(n)}
+    externals: dict[str, Any] = {MODEL.content_hash: lambda act, w, batch: act * 0.75 - w * 0.1}
+    ops: dict[str, Any] = {"exchange": lambda x, **params: x, "join": lambda left, right, **params: left + right}
+    return sources, externals, ops
+

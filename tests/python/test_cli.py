@@ -117,6 +117,7 @@ def test_demo_end_to_end(tmp_path, capsys):
     assert cli.main(["demo", "--out", str(tmp_path)]) == 0
     out = capsys.readouterr().out
     assert "hash-consing hits" in out and "incremental" in out
+    assert "running it on 1,000,000-element arrays" in out and "  outputs agree" in out
     header = next(line for line in out.splitlines() if line.split() == ["reduce", "maximal", "incremental"])
     assert header
     recorded = kc.GraphStore.deserialize((tmp_path / "sample.kir").read_bytes())
