@@ -20,7 +20,7 @@
 namespace {
 
 using korvane::RuleNode;
-using korvane::RuleSpec;
+using korvane::ParsedRule;
 using korvane::RuleTriple;
 
 bool well_shaped(const std::string& message) {
@@ -51,36 +51,36 @@ void check_tree(const RuleNode& node, size_t depth) {
 }
 
 /// Each rule's patterns, written and read back as a triple, are the same.
-void check_round_trip(const std::vector<RuleSpec>& specs) {
+void check_round_trip(const std::vector<ParsedRule>& parsed) {
   std::vector<std::string> texts;
-  texts.reserve(specs.size() * 2);
+  texts.reserve(parsed.size() * 2);
   std::string lines;
-  for (const RuleSpec& spec : specs) {
-    check_tree(spec.searcher, 1);
-    check_tree(spec.applier, 1);
-    require(!spec.searcher.is_var);
-    texts.push_back(korvane::to_text(spec.searcher));
-    texts.push_back(korvane::to_text(spec.applier));
+  for (const ParsedRule& rule : parsed) {
+    check_tree(rule.searcher, 1);
+    check_tree(rule.applier, 1);
+    require(!rule.searcher.is_var);
+    texts.push_back(korvane::to_text(rule.searcher));
+    texts.push_back(korvane::to_text(rule.applier));
     const std::string& searcher = texts[texts.size() - 2];
     const std::string& applier = texts.back();
-    const RuleTriple triple{spec.name, searcher, applier};
+    const RuleTriple triple{rule.name, searcher, applier};
     auto again = korvane::parse_rule_triples({&triple, 1});
     require(again.ok());
     require(again.value().size() == 1);
-    require(again.value()[0].searcher == spec.searcher);
-    require(again.value()[0].applier == spec.applier);
+    require(again.value()[0].searcher == rule.searcher);
+    require(again.value()[0].applier == rule.applier);
     require(korvane::to_text(again.value()[0].searcher) == searcher);
     require(korvane::to_text(again.value()[0].applier) == applier);
-    lines += spec.name + ": " + searcher + " => " + applier + "\n";
+    lines += rule.name + ": " + searcher + " => " + applier + "\n";
   }
   auto relined = korvane::parse_rule_text(lines);
   require(relined.ok());
-  require(relined.value().size() == specs.size());
-  for (size_t i = 0; i < specs.size(); ++i) {
-    require(relined.value()[i].name == specs[i].name);
+  require(relined.value().size() == parsed.size());
+  for (size_t i = 0; i < parsed.size(); ++i) {
+    require(relined.value()[i].name == parsed[i].name);
     require(relined.value()[i].line == i + 1);
-    require(relined.value()[i].searcher == specs[i].searcher);
-    require(relined.value()[i].applier == specs[i].applier);
+    require(relined.value()[i].searcher == parsed[i].searcher);
+    require(relined.value()[i].applier == parsed[i].applier);
   }
 }
 
@@ -89,11 +89,11 @@ void check_round_trip(const std::vector<RuleSpec>& specs) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   try {
-    auto specs = korvane::parse_rule_text(text);
-    if (specs.ok()) {
-      check_round_trip(specs.value());
+    auto parsed = korvane::parse_rule_text(text);
+    if (parsed.ok()) {
+      check_round_trip(parsed.value());
     } else {
-      require(well_shaped(specs.error()));
+      require(well_shaped(parsed.error()));
     }
 
     auto cost = korvane::parse_cost_key(text);

@@ -26,7 +26,7 @@ from ._optional import have, need
 from .ops import Impl, OpImpl, implementation, make_table, np, table_key
 
 Sources = Union[Mapping[str, Any], Callable[[str, Mapping[str, Any]], Any]]
-ExternalSpec = Union[Callable[..., Any], bytes, str, "os.PathLike[str]"]
+ExternalImpl = Union[Callable[..., Any], bytes, str, "os.PathLike[str]"]
 Progress = Callable[[int, int], None]
 Fuse = Union[bool, Literal["blocks", "numexpr"]]
 
@@ -80,17 +80,17 @@ class OnnxModel:
             raise ValueError(f"external {self.content_hash!r}: the model takes {len(self.inputs)} inputs "
                              f"({', '.join(i.name for i in self.inputs)}), the node gives {len(values)}")
         feed = {}
-        for k, (spec, value) in enumerate(zip(self.inputs, values)):
-            dtype = _ONNX_DTYPES.get(spec.type)
+        for k, (port, value) in enumerate(zip(self.inputs, values)):
+            dtype = _ONNX_DTYPES.get(port.type)
             if dtype is None:
-                raise ValueError(f"external {self.content_hash!r}: input {spec.name!r} has type {spec.type}, "
+                raise ValueError(f"external {self.content_hash!r}: input {port.name!r} has type {port.type}, "
                                  "which the executor does not feed")
             array = n.asarray(value, dtype=dtype)
-            shape = list(spec.shape)
+            shape = list(port.shape)
             if array.ndim != len(shape) or any(isinstance(d, int) and d != s for d, s in zip(shape, array.shape)):
-                raise ValueError(f"external {self.content_hash!r}: input {k} ({spec.name!r}) must have shape "
+                raise ValueError(f"external {self.content_hash!r}: input {k} ({port.name!r}) must have shape "
                                  f"{shape}, got {list(array.shape)}")
-            feed[spec.name] = array
+            feed[port.name] = array
         return feed
 
     def __call__(self, *values: Any, batch: int | None = None) -> Any:
@@ -119,22 +119,22 @@ def _batch_check(params: Mapping[str, Any], n_inputs: int) -> None:
         raise ValueError(f"parameter 'batch' must be a positive int, not {batch!r}")
 
 
-def _external(descriptor: Mapping[str, Any], spec: ExternalSpec, cache: dict[int, OpImpl]) -> OpImpl:
-    done = cache.get(id(spec))
+def _external(descriptor: Mapping[str, Any], given: ExternalImpl, cache: dict[int, OpImpl]) -> OpImpl:
+    done = cache.get(id(given))
     if done is not None:
         return done
     content_hash = descriptor["content_hash"]
-    if isinstance(spec, (bytes, str, os.PathLike)):
+    if isinstance(given, (bytes, str, os.PathLike)):
         if descriptor["framework"] != "onnxruntime":
             raise ValueError(f"framework {descriptor['framework']!r} cannot run an ONNX model "
                              "(it must be \"onnxruntime\"); pass a callable instead")
-        impl = implementation(f"external:{content_hash}", OnnxModel(spec, content_hash), check=_batch_check)
-    elif callable(spec):
-        impl = implementation(f"external:{content_hash}", spec)
+        impl = implementation(f"external:{content_hash}", OnnxModel(given, content_hash), check=_batch_check)
+    elif callable(given):
+        impl = implementation(f"external:{content_hash}", given)
     else:
         raise TypeError(f"externals[{content_hash!r}] must be a callable, ONNX model bytes or a path, "
-                        f"not {type(spec).__name__}")
-    cache[id(spec)] = impl
+                        f"not {type(given).__name__}")
+    cache[id(given)] = impl
     return impl
 
 
@@ -231,7 +231,7 @@ class Program:
     resolved and their parameters checked. `run(sources)` may be called many times."""
 
     def __init__(self, store: StoreView, *, outputs: Sequence[int] | None = None,
-                 ops: Mapping[str, Impl] | None = None, externals: Mapping[str, ExternalSpec] | None = None,
+                 ops: Mapping[str, Impl] | None = None, externals: Mapping[str, ExternalImpl] | None = None,
                  fuse: Fuse = True) -> None:
         if fuse not in (True, False, "blocks", "numexpr"):
             raise ValueError(f"fuse must be True, False, \"blocks\" or \"numexpr\", not {fuse!r}")
@@ -290,18 +290,18 @@ class Program:
             raise ValueError(f"no node with id {node}")
         return node
 
-    def _resolve(self, node: Mapping[str, Any], table: Mapping[str, OpImpl], externals: Mapping[str, ExternalSpec],
+    def _resolve(self, node: Mapping[str, Any], table: Mapping[str, OpImpl], externals: Mapping[str, ExternalImpl],
                  external_cache: dict[int, OpImpl], fuse: Fuse) -> Impl | None:
         kind, params, inputs = node["kind"], node["params"], node["inputs"]
         if kind == "source":
             return None
         if kind == "external":
             descriptor = node["descriptor"]
-            spec = externals.get(descriptor["content_hash"])
-            if spec is None:
+            given = externals.get(descriptor["content_hash"])
+            if given is None:
                 raise ValueError(f"no implementation for external {descriptor['content_hash']!r} (framework "
                                  f"{descriptor['framework']!r}); pass externals={{content_hash: callable or model}}")
-            impl = _external(descriptor, spec, external_cache)
+            impl = _external(descriptor, given, external_cache)
             impl.validate(params, len(inputs))
             return _bind(impl, params)
         if kind == "stage":
@@ -413,7 +413,7 @@ def _bind(impl: OpImpl, params: Mapping[str, Any]) -> Impl:
 
 
 def execute(store: StoreView, sources: Sources, *, outputs: Sequence[int] | None = None,
-            ops: Mapping[str, Impl] | None = None, externals: Mapping[str, ExternalSpec] | None = None,
+            ops: Mapping[str, Impl] | None = None, externals: Mapping[str, ExternalImpl] | None = None,
             fuse: Fuse = True, progress: Progress | None = None) -> list[Any]:
     """Computes the values of `outputs` (default: the store's marked outputs), in order.
 

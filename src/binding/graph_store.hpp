@@ -10,7 +10,7 @@
 
 namespace korvane::py {
 
-/// The GraphStore type's spec (its instances own a Store and a RecordCache).
+/// The GraphStore type as PyType_FromSpec makes it (its instances own a Store and a RecordCache).
 extern PyType_Spec graph_store_spec;
 
 /// Whether `obj` is a GraphStore instance.

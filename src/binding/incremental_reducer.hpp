@@ -5,7 +5,7 @@
 
 namespace korvane::py {
 
-/// The IncrementalReducer type's spec (its instances own an IncrementalReducer).
+/// The IncrementalReducer type as PyType_FromSpec makes it (its instances own an IncrementalReducer).
 extern PyType_Spec incremental_reducer_spec;
 
 }  // namespace korvane::py

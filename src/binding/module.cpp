@@ -65,14 +65,14 @@ PyModuleDef module_def = {
 }  // namespace
 
 bool create_types() {
-  const std::pair<PyObject**, PyType_Spec*> specs[] = {
+  const std::pair<PyObject**, PyType_Spec*> layouts[] = {
       {&g_types.graph_store, &graph_store_spec},
       {&g_types.payload_descriptor, &payload_descriptor_spec},
       {&g_types.incremental_reducer, &incremental_reducer_spec},
       {&g_types.rule_set, &rule_set_spec},
   };
-  for (const auto& [slot, spec] : specs) {
-    if (*slot == nullptr) *slot = PyType_FromSpec(spec);
+  for (const auto& [slot, layout] : layouts) {
+    if (*slot == nullptr) *slot = PyType_FromSpec(layout);
     if (*slot == nullptr) return false;
   }
   return true;

@@ -6,7 +6,7 @@
 
 namespace korvane::py {
 
-/// The PayloadDescriptor type's spec (its instances own a PayloadDescriptor).
+/// The PayloadDescriptor type as PyType_FromSpec makes it (its instances own a PayloadDescriptor).
 extern PyType_Spec payload_descriptor_spec;
 
 /// The descriptor held by a PayloadDescriptor instance; null for any other object.

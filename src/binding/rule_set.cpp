@@ -30,7 +30,7 @@ namespace {
 const auto kNew = signature("RuleSet", {"rules", "costs", "iteration_limit", "node_limit", "time_limit"}, 1, 1);
 
 // The triples of a sequence of (name, searcher, applier) str triples.
-std::vector<RuleSpec> rules_from_triples(PyObject* obj) {
+std::vector<ParsedRule> rules_from_triples(PyObject* obj) {
   Ref seq = new_ref(PySequence_Tuple(obj));  // a copy: the items cannot change under the loop
   const Py_ssize_t n = PyTuple_Size(seq.get());
   std::vector<Ref> held;
@@ -64,7 +64,7 @@ std::vector<RuleSpec> rules_from_triples(PyObject* obj) {
   return std::move(parsed).value();
 }
 
-std::vector<RuleSpec> to_rules(PyObject* obj) {
+std::vector<ParsedRule> to_rules(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     auto parsed = parse_rule_text(to_utf8(obj, kNew.function, "rules"));
     if (!parsed) raise(PyExc_ValueError, "%s", parsed.error().c_str());
@@ -109,9 +109,11 @@ CostTable to_costs(PyObject* obj) {
   return costs;
 }
 
-// A whole number of at least `least`, or None where `none_ok`.
-std::optional<uint64_t> to_limit(PyObject* obj, const char* what, uint64_t fallback, uint64_t least, bool none_ok) {
-  if (obj == nullptr) return fallback == UINT64_MAX ? std::nullopt : std::optional<uint64_t>(fallback);
+// A whole number of at least `least`, or None where `none_ok`; `fallback`
+// when left out.
+std::optional<uint64_t> to_limit(PyObject* obj, const char* what, std::optional<uint64_t> fallback, uint64_t least,
+                                 bool none_ok) {
+  if (obj == nullptr) return fallback;
   if (obj == Py_None) {
     if (none_ok) return std::nullopt;
     raise(PyExc_TypeError, "RuleSet() argument '%s' must be int, not None", what);
@@ -133,11 +135,11 @@ std::optional<uint64_t> to_limit(PyObject* obj, const char* what, uint64_t fallb
 PyObject* rule_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     const auto a = bind(kNew, args, kwargs);
-    std::vector<RuleSpec> rules = to_rules(a[0]);
+    std::vector<ParsedRule> rules = to_rules(a[0]);
     CostTable costs = to_costs(a[1]);
     RuleLimits limits;
     limits.iteration_limit = *to_limit(a[2], "iteration_limit", 12, 1, false);
-    limits.node_limit = to_limit(a[3], "node_limit", UINT64_MAX, 1, true);
+    limits.node_limit = to_limit(a[3], "node_limit", std::nullopt, 1, true);
     if (a[4] != nullptr) {
       limits.time_limit = a[4] == Py_None ? std::nullopt : std::optional<double>(to_positive(a[4], "time_limit"));
     }
@@ -151,9 +153,9 @@ const UserRules& rules_of(PyObject* self) { return owned<UserRules>(self); }
 Ref rule_triples(const UserRules& r) {
   Ref out = new_ref(PyTuple_New(static_cast<Py_ssize_t>(r.rules().size())));
   for (size_t i = 0; i < r.rules().size(); ++i) {
-    const RuleSpec& spec = r.rules()[i];
+    const ParsedRule& rule = r.rules()[i];
     Ref triple = new_ref(PyTuple_New(3));
-    const std::string texts[] = {spec.name, to_text(spec.searcher), to_text(spec.applier)};
+    const std::string texts[] = {rule.name, to_text(rule.searcher), to_text(rule.applier)};
     for (int k = 0; k < 3; ++k) {
       if (PyTuple_SetItem(triple.get(), k, new_str(texts[k]).release()) < 0) throw PythonError{};
     }

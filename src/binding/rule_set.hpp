@@ -7,7 +7,7 @@
 
 namespace korvane::py {
 
-/// The RuleSet type's spec (its instances own a UserRules).
+/// The RuleSet type as PyType_FromSpec makes it (its instances own a UserRules).
 extern PyType_Spec rule_set_spec;
 
 /// The rules of a `rules=` argument: null for None or left out (`obj`

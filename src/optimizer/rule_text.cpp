@@ -677,7 +677,7 @@ bool check_rest(Reader& reader, std::string_view what) {
 
 /// Reads one line into `out`; an error message, or empty.
 std::string read_line(std::string_view line, size_t line_no, NameBook& names, VarTable& vars,
-                      std::vector<RuleSpec>& out) {
+                      std::vector<ParsedRule>& out) {
   Reader reader(line);
   Place place{false, line_no, {}};
   reader.skip_space();
@@ -741,8 +741,8 @@ std::string read_line(std::string_view line, size_t line_no, NameBook& names, Va
 
 }  // namespace
 
-Result<std::vector<RuleSpec>, std::string> parse_rule_text(std::string_view text) {
-  std::vector<RuleSpec> specs;
+Result<std::vector<ParsedRule>, std::string> parse_rule_text(std::string_view text) {
+  std::vector<ParsedRule> parsed;
   NameBook names;
   VarTable vars;
   size_t line_no = 0;
@@ -751,18 +751,18 @@ Result<std::vector<RuleSpec>, std::string> parse_rule_text(std::string_view text
     size_t stop = text.find('\n', start);
     if (stop == std::string_view::npos) stop = text.size();
     ++line_no;
-    if (std::string error = read_line(text.substr(start, stop - start), line_no, names, vars, specs); !error.empty()) {
+    if (std::string error = read_line(text.substr(start, stop - start), line_no, names, vars, parsed); !error.empty()) {
       return Err(std::move(error));
     }
     if (stop == text.size()) break;
     start = stop + 1;
   }
-  return specs;
+  return parsed;
 }
 
-Result<std::vector<RuleSpec>, std::string> parse_rule_triples(std::span<const RuleTriple> triples) {
-  std::vector<RuleSpec> specs;
-  specs.reserve(triples.size());
+Result<std::vector<ParsedRule>, std::string> parse_rule_triples(std::span<const RuleTriple> triples) {
+  std::vector<ParsedRule> parsed;
+  parsed.reserve(triples.size());
   NameBook names;
   VarTable vars;
   for (size_t i = 0; i < triples.size(); ++i) {
@@ -777,23 +777,23 @@ Result<std::vector<RuleSpec>, std::string> parse_rule_triples(std::span<const Ru
     const auto rule_error = [&](std::string what) { return message(place, {std::move(what), 0, false}, {}, {}); };
     if (std::string taken = names.claim(triple.name, item, true); !taken.empty()) return Err(rule_error(taken));
     vars.clear();
-    RuleSpec spec{std::string(triple.name), item, {}, {}};
+    ParsedRule rule{std::string(triple.name), item, {}, {}};
     Reader searcher(triple.searcher);
     searcher.skip_space();
-    if (!searcher.read_pattern(spec.searcher, vars, Side::Left, Form::OneWay) ||
+    if (!searcher.read_pattern(rule.searcher, vars, Side::Left, Form::OneWay) ||
         !check_rest(searcher, "expected the end of the pattern")) {
       return Err(message(place, searcher.failure(), triple.searcher, "searcher"));
     }
-    if (spec.searcher.is_var) return Err(rule_error("the searcher is a bare variable"));
+    if (rule.searcher.is_var) return Err(rule_error("the searcher is a bare variable"));
     Reader applier(triple.applier);
     applier.skip_space();
-    if (!applier.read_pattern(spec.applier, vars, Side::Right, Form::OneWay) ||
+    if (!applier.read_pattern(rule.applier, vars, Side::Right, Form::OneWay) ||
         !check_rest(applier, "expected the end of the pattern")) {
       return Err(message(place, applier.failure(), triple.applier, "applier"));
     }
-    specs.push_back(std::move(spec));
+    parsed.push_back(std::move(rule));
   }
-  return specs;
+  return parsed;
 }
 
 namespace {

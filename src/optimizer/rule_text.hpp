@@ -5,7 +5,7 @@
 // `?x` or nodes `(HEAD ARG ...)`, a head being an Op name, `op:`, `source:`
 // or `reduction:` with a name, `exchange` or `join`, optionally followed by
 // a parameter list `{k=1, f=2.5, b=true, s="x", p=?v}`. The reader builds
-// plain trees (RuleSpec) and checks what the engine relies on: every
+// plain trees (ParsedRule) and checks what the engine relies on: every
 // applier variable is bound by its searcher, no variable is both a class
 // and a parameter variable, names are unique and not built-in, patterns
 // stay within a depth and size budget. The first error in reading order is
@@ -51,7 +51,7 @@ struct RuleNode {
 };
 
 /// One direction of a rule.
-struct RuleSpec {
+struct ParsedRule {
   std::string name;
   size_t line = 0;  ///< 1-based line of the text, or position of the triple
   RuleNode searcher;
@@ -64,10 +64,10 @@ struct RuleTriple {
 };
 
 /// The rules of a text, in order (a `<=>` rule gives NAME, then NAME-rev), or the first error's message.
-Result<std::vector<RuleSpec>, std::string> parse_rule_text(std::string_view text);
+Result<std::vector<ParsedRule>, std::string> parse_rule_text(std::string_view text);
 
 /// The same for triples.
-Result<std::vector<RuleSpec>, std::string> parse_rule_triples(std::span<const RuleTriple> triples);
+Result<std::vector<ParsedRule>, std::string> parse_rule_triples(std::span<const RuleTriple> triples);
 
 /// A pattern written back as text in the grammar above (canonical: params sorted, floats as shortest
 /// round-trip text with a '.' or exponent, `inf`/`-inf`/`nan`, strings escaped); parsing it gives an

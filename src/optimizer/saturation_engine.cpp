@@ -114,6 +114,30 @@ void merge_instances(RewriteRun& run) {
   run.rules = std::move(merged);
 }
 
+// Loads every term into one e-graph (ids[i] is the class of term i) and
+// saturates it with `rules` under `limits`. Whatever ends the run, the
+// merges it made are sound.
+egraph::Runner saturate(const TermList& in, const std::vector<egraph::Rewrite>& rules, const RuleLimits& limits,
+                        std::vector<ClassId>& ids, RewriteRun* run, Lap& lap) {
+  egraph::EGraph graph;
+  ids = egraph::add_terms(
+      graph, in.size(), [&](size_t i) { return in.symbols[i]; }, [&](size_t i) { return in.children_of(i); });
+  egraph::Runner runner;
+  runner.set_egraph(std::move(graph))
+      .set_iteration_limit(limits.iteration_limit)
+      .set_node_limit(limits.node_limit ? *limits.node_limit : 4 * in.size() + 1024)
+      .set_time_limit(limits.time_limit ? std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::duration<double>(*limits.time_limit))
+                                        : std::chrono::nanoseconds::max());
+  if (run != nullptr) run->load_time = lap.next();
+  runner.run(rules);
+  if (run != nullptr) {
+    run->saturation_time = lap.next();
+    record_run(runner, *run);
+  }
+  return runner;
+}
+
 }  // namespace
 
 SaturationEngine::SaturationEngine(const UserRules* user) {
@@ -126,30 +150,17 @@ void SaturationEngine::add_operators(egraph::SymbolScope& symbols) const { seed(
 
 CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::SymbolScope& symbols,
                                               RewriteRun* run) const {
-  const TermList& in = input.records;
-  const size_t n = in.size();
-  if (user_ != nullptr) return with_user_rules(input, symbols, run);
-
   // The rules carry the operators of a seeded scope.
   check(symbols.size() >= rule_operators().size() && symbols.resolve(Symbol(1)) == rule_operators().front(),
         "terms from a scope the engine did not seed");
+  if (user_ != nullptr) return with_user_rules(input, symbols, run);
 
+  const TermList& in = input.records;
+  const size_t n = in.size();
   Lap lap(run != nullptr);
-  // Load every term; ids[i] is the class of term i.
-  egraph::EGraph graph;
-  const std::vector<ClassId> ids = egraph::add_terms(
-      graph, n, [&](size_t i) { return in.symbols[i]; }, [&](size_t i) { return in.children_of(i); });
-
-  // Saturate. Whatever ends the run, the merges it made are sound.
-  egraph::Runner runner;
-  runner.set_egraph(std::move(graph)).set_iteration_limit(kIterationLimit).set_node_limit(4 * n + 1024);
-  if (run != nullptr) run->load_time = lap.next();
-  runner.run(*rules_);
+  std::vector<ClassId> ids;
+  const egraph::Runner runner = saturate(in, *rules_, RuleLimits{kIterationLimit, std::nullopt, 5.0}, ids, run, lap);
   const egraph::EGraph& saturated = runner.egraph();
-  if (run != nullptr) {
-    run->saturation_time = lap.next();
-    record_run(runner, *run);
-  }
 
   // The first term of each class in input order represents it.
   CanonicalTerms out;
@@ -182,33 +193,13 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& input, egraph::Sy
 // cheapest terms by the user's costs.
 CanonicalTerms SaturationEngine::with_user_rules(const TermGraph& input, egraph::SymbolScope& symbols,
                                                  RewriteRun* run) const {
-  const TermList& in = input.records;
-  const size_t n = in.size();
-  check(symbols.size() >= rule_operators().size() && symbols.resolve(Symbol(1)) == rule_operators().front(),
-        "terms from a scope the engine did not seed");
   Lap lap(run != nullptr);
   RuleInstances instances = instantiate(*user_, symbols, input.heads);
   std::vector<egraph::Rewrite> rules = *rules_;
   rules.insert(rules.end(), instances.rewrites.begin(), instances.rewrites.end());
-
-  egraph::EGraph graph;
-  const std::vector<ClassId> ids = egraph::add_terms(
-      graph, n, [&](size_t i) { return in.symbols[i]; }, [&](size_t i) { return in.children_of(i); });
-  const RuleLimits& limits = user_->limits();
-  egraph::Runner runner;
-  runner.set_egraph(std::move(graph))
-      .set_iteration_limit(limits.iteration_limit)
-      .set_node_limit(limits.node_limit ? *limits.node_limit : 4 * n + 1024)
-      .set_time_limit(limits.time_limit ? std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                              std::chrono::duration<double>(*limits.time_limit))
-                                        : std::chrono::nanoseconds::max());
-  if (run != nullptr) run->load_time = lap.next();
-  runner.run(rules);
-  if (run != nullptr) {
-    run->saturation_time = lap.next();
-    record_run(runner, *run);
-    merge_instances(*run);
-  }
+  std::vector<ClassId> ids;
+  const egraph::Runner runner = saturate(input.records, rules, user_->limits(), ids, run, lap);
+  if (run != nullptr) merge_instances(*run);
 
   // Costs per operator: recorded heads, then the heads the rules made.
   std::vector<double> costs(symbols.size() + 1, 1.0);
@@ -217,8 +208,8 @@ CanonicalTerms SaturationEngine::with_user_rules(const TermGraph& input, egraph:
   }
   for (const auto& [symbol, head] : instances.made) costs[symbol.raw()] = user_->costs().cost(head);
   CanonicalTerms out = extract_cheapest(
-      runner.egraph(), in, ids, input.roots, [&](Symbol op) { return op.raw() < costs.size() ? costs[op.raw()] : 1.0; },
-      symbols);
+      runner.egraph(), input.records, ids, input.roots,
+      [&](Symbol op) { return op.raw() < costs.size() ? costs[op.raw()] : 1.0; }, symbols);
   out.made = std::move(instances.made);
   if (run != nullptr) run->extraction_time = lap.next();
   return out;

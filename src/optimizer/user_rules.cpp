@@ -223,12 +223,12 @@ RuleInstances instantiate(const UserRules& rules, egraph::SymbolScope& scope,
   boost::unordered_flat_map<Symbol, bool, egraph::SymbolHash> made_seen;
   Builder builder(scope, heads, out, made_seen);
   for (size_t r = 0; r < rules.rules().size(); ++r) {
-    const RuleSpec& spec = rules.rules()[r];
+    const ParsedRule& rule = rules.rules()[r];
     size_t count = 0;
     auto emit = [&](const Bindings& bindings) {
-      auto rewrite = egraph::Rewrite::make(instance_name(spec.name, count),
-                                           egraph::Pattern(builder.term(spec.searcher, bindings, false)),
-                                           egraph::Pattern(builder.term(spec.applier, bindings, true)));
+      auto rewrite = egraph::Rewrite::make(instance_name(rule.name, count),
+                                           egraph::Pattern(builder.term(rule.searcher, bindings, false)),
+                                           egraph::Pattern(builder.term(rule.applier, bindings, true)));
       check(rewrite.ok(), "a checked rule has an unbound applier variable");
       out.rewrites.push_back(std::move(rewrite).value());
       out.owner.push_back(static_cast<uint32_t>(r));

@@ -56,15 +56,15 @@ class CostTable {
 /// Immutable, so reductions on many threads share one.
 class UserRules {
  public:
-  UserRules(std::vector<RuleSpec> rules, CostTable costs, RuleLimits limits)
+  UserRules(std::vector<ParsedRule> rules, CostTable costs, RuleLimits limits)
       : rules_(std::move(rules)), costs_(std::move(costs)), limits_(limits) {}
 
-  const std::vector<RuleSpec>& rules() const { return rules_; }
+  const std::vector<ParsedRule>& rules() const { return rules_; }
   const CostTable& costs() const { return costs_; }
   const RuleLimits& limits() const { return limits_; }
 
  private:
-  std::vector<RuleSpec> rules_;
+  std::vector<ParsedRule> rules_;
   CostTable costs_;
   RuleLimits limits_;
 };

@@ -55,18 +55,18 @@ RuleParam var_param(std::string key, std::string v) {
 
 /// The node a pattern reads as (as the searcher and applier of one rule).
 RuleNode read(const std::string& pattern) {
-  auto specs = parse_rule_text("r: " + pattern + " => " + pattern);
-  if (!specs.ok()) {
-    ADD_FAILURE() << pattern << ": " << specs.error();
+  auto parsed = parse_rule_text("r: " + pattern + " => " + pattern);
+  if (!parsed.ok()) {
+    ADD_FAILURE() << pattern << ": " << parsed.error();
     return {};
   }
-  EXPECT_EQ(specs.value().size(), 1u);
-  return specs.value()[0].searcher;
+  EXPECT_EQ(parsed.value().size(), 1u);
+  return parsed.value()[0].searcher;
 }
 
 std::string error_of(std::string_view text) {
-  auto specs = parse_rule_text(text);
-  return specs.ok() ? "<parsed>" : specs.error();
+  auto parsed = parse_rule_text(text);
+  return parsed.ok() ? "<parsed>" : parsed.error();
 }
 
 struct HeadCase {
@@ -145,15 +145,15 @@ INSTANTIATE_TEST_SUITE_P(
         LiteralCase{"\"\xC3\xA9t\xC3\xA9\"", ParamTag::Str, 0, "\xC3\xA9t\xC3\xA9"}));
 
 TEST(RuleText, LinesCommentsAndBothWays) {
-  const auto specs = parse_rule_text(
+  const auto parsed = parse_rule_text(
       "# identities\n"
       "\n"
       "  one: (mul ?x one) => ?x   # drop it\r\n"
       "\t \n"
       "swap: (f{k=?k} ?a ?b) <=> (g{j=?k} ?b ?a)\n"
       "last: (neg (neg ?x)) => ?x");
-  ASSERT_TRUE(specs.ok()) << specs.error();
-  const auto& s = specs.value();
+  ASSERT_TRUE(parsed.ok()) << parsed.error();
+  const auto& s = parsed.value();
   ASSERT_EQ(s.size(), 4u);
   EXPECT_EQ(s[0].name, "one");
   EXPECT_EQ(s[0].line, 3u);
@@ -172,9 +172,9 @@ TEST(RuleText, LinesCommentsAndBothWays) {
 
 TEST(RuleText, EmptyTextsHoldNoRules) {
   for (std::string_view text : {"", "\n", "# only a comment", "  \n\t\r\n# x\n"}) {
-    const auto specs = parse_rule_text(text);
-    ASSERT_TRUE(specs.ok()) << specs.error();
-    EXPECT_TRUE(specs.value().empty());
+    const auto parsed = parse_rule_text(text);
+    ASSERT_TRUE(parsed.ok()) << parsed.error();
+    EXPECT_TRUE(parsed.value().empty());
   }
 }
 
@@ -333,14 +333,14 @@ TEST(RuleText, LongParameterListsFindRepeatedKeys) {
 
 TEST(RuleTriples, ReadOneDirectionEach) {
   const std::vector<RuleTriple> triples = {{"a", "(add ?x zero)", "?x"}, {"a-rev", " (mul{k=?k} ?x) ", "(g{j=?k} ?x)"}};
-  const auto specs = parse_rule_triples(triples);
-  ASSERT_TRUE(specs.ok()) << specs.error();
-  ASSERT_EQ(specs.value().size(), 2u);
-  EXPECT_EQ(specs.value()[0].name, "a");
-  EXPECT_EQ(specs.value()[0].line, 1u);
-  EXPECT_EQ(specs.value()[0].applier, var("x"));
-  EXPECT_EQ(specs.value()[1].line, 2u);
-  EXPECT_EQ(specs.value()[1].searcher.params[0].var, "k");
+  const auto parsed = parse_rule_triples(triples);
+  ASSERT_TRUE(parsed.ok()) << parsed.error();
+  ASSERT_EQ(parsed.value().size(), 2u);
+  EXPECT_EQ(parsed.value()[0].name, "a");
+  EXPECT_EQ(parsed.value()[0].line, 1u);
+  EXPECT_EQ(parsed.value()[0].applier, var("x"));
+  EXPECT_EQ(parsed.value()[1].line, 2u);
+  EXPECT_EQ(parsed.value()[1].searcher.params[0].var, "k");
   EXPECT_TRUE(parse_rule_triples({}).ok());
 }
 
@@ -352,9 +352,9 @@ struct TripleErrorCase {
 class TripleErrorTest : public testing::TestWithParam<TripleErrorCase> {};
 
 TEST_P(TripleErrorTest, Reports) {
-  const auto specs = parse_rule_triples(GetParam().triples);
-  ASSERT_FALSE(specs.ok());
-  EXPECT_EQ(specs.error(), GetParam().message);
+  const auto parsed = parse_rule_triples(GetParam().triples);
+  ASSERT_FALSE(parsed.ok());
+  EXPECT_EQ(parsed.error(), GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
