@@ -10,8 +10,12 @@ the same process:
 
   recorded   the recorded store, every node op by op (numpy)
   reduced    the reduced store, op by op (fuse=False)
-  fused      the reduced store, element-wise stages block by block (fuse=True)
-  numexpr    for comparison: the reduced store, stages as numexpr kernels (fuse="numexpr")
+  fused·1    the reduced store, element-wise stages block by block on one thread
+             (fuse=True, threads=1)
+  fused·N    the same, each stage's blocks shared by N threads (the default: the
+             cores the process may use, at most 8)
+  numexpr·N  for comparison: the reduced store, stages as numexpr kernels
+             (fuse="numexpr") on N threads
 
 For each: the best of a few runs (wall time), the peak of traced Python
 memory during one run (tracemalloc, which sees every numpy buffer), and
@@ -21,8 +25,9 @@ outputs are checked: recorded against reduced exactly (NaN equal to NaN,
 and numexpr against reduced within 4 ulp (they agree to the bit). No figure is asserted; the ratios are against
 the recorded run of the same process.
 
-numexpr runs on one thread unless --threads says otherwise, so that every
-way uses one core.
+Op by op, numpy runs every ufunc on one thread; a fused stage's blocks are
+independent, so fused·N computes them on N threads (numpy releases the GIL
+inside each call). --threads sets N.
 
 At 1e6 elements much of the op-by-op time is the first touch of fresh
 pages: glibc gives freed 8 MB arrays back to the kernel, and the next array
@@ -54,7 +59,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "python"))
 
 import korvane_core as kc  # noqa: E402
 import traced  # noqa: E402
-from korvane import sample  # noqa: E402
+from korvane import fused, sample  # noqa: E402
 from korvane.executor import Program  # noqa: E402
 
 
@@ -161,7 +166,7 @@ def breakdown(program: Program, sources: dict[str, Any]) -> dict[str, float]:
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--threads", type=int, default=fused.default_threads())
     parser.add_argument("--sizes", default="1e5,1e6")
     args = parser.parse_args()
     import numexpr
@@ -180,16 +185,18 @@ def main() -> None:
                 "reduced": Program(reduced, outputs=landed, ops=ARRAY_OPS, externals=externals, fuse=False),
             }
             plan_time = time.perf_counter() - t
-            ways["fused"] = Program(reduced, outputs=landed, ops=ARRAY_OPS, externals=externals, fuse=True)
+            n = args.threads
+            ways["fused·1"] = Program(reduced, outputs=landed, ops=ARRAY_OPS, externals=externals, threads=1)
+            ways[f"fused·{n}"] = Program(reduced, outputs=landed, ops=ARRAY_OPS, externals=externals, threads=n)
             t = time.perf_counter()
-            ways["numexpr"] = Program(reduced, outputs=landed, ops=ARRAY_OPS, externals=externals, fuse="numexpr")
+            ways[f"numexpr·{n}"] = Program(reduced, outputs=landed, ops=ARRAY_OPS, externals=externals, fuse="numexpr")
             fused_plan = time.perf_counter() - t
-            fused_program = ways["numexpr"]
+            fused_program = ways[f"numexpr·{n}"]
             kernels = sum(n.run.plan.kernels for n in fused_program.nodes
                           if getattr(n.run, "plan", None) is not None)
             print(f"\n{workload.__name__}, {size:,} elements: {store.node_count()} nodes recorded, "
                   f"{len(ways['recorded'].nodes)} reached; reduced to {reduced.node_count()} "
-                  f"({report['stages']} stages, {ways['fused'].blocked_stages} run in blocks, "
+                  f"({report['stages']} stages, {ways['fused·1'].blocked_stages} run in blocks, "
                   f"{fused_program.fused_stages} with {kernels} numexpr kernels); "
                   f"planning {plan_time * 1e3:.1f} ms op by op, {fused_plan * 1e3:.1f} ms compiling kernels")
             repeat = 5 if size <= 100_000 else 3
@@ -206,13 +213,13 @@ def main() -> None:
                       f"{memory / base_m:11.2f}x")
             exact = all(agree_exactly(a, b) for a, b in zip(base_out, results["reduced"][2]))
             worst = {name: max(ulps(a, b) for a, b in zip(results["reduced"][2], results[name][2]))
-                     for name in ("fused", "numexpr")}
+                     for name in list(ways)[2:]}
             print(f"  outputs: recorded == reduced {'yes' if exact else 'NO'} (NaN-aware, zero sign aside); "
                   + "; ".join(f"{k} vs reduced at most {v} ulp ({'within' if v <= 4 else 'BEYOND'} 4)"
                               for k, v in worst.items()))
             finite = [float(np.isfinite(np.asarray(o)).mean()) for o in results["reduced"][2]]
             print(f"  finite share of the output values: {min(finite):.0%} to {max(finite):.0%}")
-            for name in ("recorded", "fused"):
+            for name in ("recorded", f"fused·{n}"):
                 spent = breakdown(ways[name], sources)
                 total = sum(spent.values())
                 top = sorted(spent.items(), key=lambda kv: -kv[1])[:6]

@@ -150,6 +150,7 @@ class _Stage:
     plan: fused.Plan | None
     plan_release: list[list[int]] = field(default_factory=list)  # the same, for the plan's steps
     program: fused.BlockProgram | None = None  # every member a default element-wise op: run in blocks
+    threads: int = 1  # for the blocks
 
     @property
     def blocked(self) -> bool:
@@ -174,7 +175,7 @@ class _Stage:
 
     def _blocks(self, args: Sequence[Any], shape: tuple[int, ...]) -> Any:
         assert self.program is not None
-        return fused.run_blocks(self.program, args, shape)
+        return fused.run_blocks(self.program, args, shape, self.threads)
 
     def _member(self, p: int, args: Sequence[Any], values: Mapping[int, Any]) -> Any:
         """Member `p` op by op, computing the members inlined into it on the way."""
@@ -232,9 +233,16 @@ class Program:
 
     def __init__(self, store: StoreView, *, outputs: Sequence[int] | None = None,
                  ops: Mapping[str, Impl] | None = None, externals: Mapping[str, ExternalImpl] | None = None,
-                 fuse: Fuse = True) -> None:
+                 fuse: Fuse = True, threads: int | None = None) -> None:
         if fuse not in (True, False, "blocks", "numexpr"):
             raise ValueError(f"fuse must be True, False, \"blocks\" or \"numexpr\", not {fuse!r}")
+        if threads is None:
+            threads = fused.default_threads()
+        elif isinstance(threads, bool) or not isinstance(threads, int):
+            raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+        elif not 1 <= threads <= fused.MAX_THREADS:
+            raise ValueError(f"threads must be between 1 and {fused.MAX_THREADS}, not {threads}")
+        self.threads = threads
         if fuse == "numexpr":
             need("numexpr")
         nodes = store.nodes()
@@ -330,7 +338,7 @@ class Program:
         self.stages += 1
         plan = fused.plan(node["members"], table) if fuse == "numexpr" else None
         program = fused.block_program(node["members"], table) if fuse in (True, "blocks") else None
-        stage = _Stage(members, _stage_release(len(members), reads), plan, program=program)
+        stage = _Stage(members, _stage_release(len(members), reads), plan, program=program, threads=self.threads)
         self.blocked_stages += program is not None
         if plan is not None:
             self.fused_stages += 1
@@ -414,7 +422,7 @@ def _bind(impl: OpImpl, params: Mapping[str, Any]) -> Impl:
 
 def execute(store: StoreView, sources: Sources, *, outputs: Sequence[int] | None = None,
             ops: Mapping[str, Impl] | None = None, externals: Mapping[str, ExternalImpl] | None = None,
-            fuse: Fuse = True, progress: Progress | None = None) -> list[Any]:
+            fuse: Fuse = True, threads: int | None = None, progress: Progress | None = None) -> list[Any]:
     """Computes the values of `outputs` (default: the store's marked outputs), in order.
 
     `sources` maps a source's name to its value, or is a callable `(name, params) -> value`.
@@ -428,6 +436,8 @@ def execute(store: StoreView, sources: Sources, *, outputs: Sequence[int] | None
     cache; "numexpr" compiles each stage's exact-form members into numexpr kernels over whole
     arrays; False runs every member over whole arrays, one after the other. All three give the
     same values.
+    `threads` is how many threads a stage's blocks share (numpy computes without the GIL); None
+    means the cores the process may use, at most 8, and 1 keeps the run on the calling thread.
     `progress(done, total)` is called after each node."""
-    program = Program(store, outputs=outputs, ops=ops, externals=externals, fuse=fuse)
+    program = Program(store, outputs=outputs, ops=ops, externals=externals, fuse=fuse, threads=threads)
     return program.run(sources, progress=progress)

@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Any, Callable
 
 from ._optional import MissingDependency, have, need
-from .arguments import parse_outputs
+from .arguments import parse_count, parse_outputs
 from .files import check_ids, load
 from .text import CliError, out, safe
 
@@ -34,7 +34,9 @@ def add_parser(sub: Any) -> None:
     run.add_argument("--external", action="append", default=[], metavar="HASH=MODEL.onnx", type=_pair("--external"),
                      help="an ONNX model for the external with this content hash")
     run.add_argument("--outputs", type=parse_outputs, metavar="IDS", help="comma-separated output node ids (default: the blob's outputs)")
-    run.add_argument("--no-fuse", action="store_true", help="run stages member by member, without numexpr")
+    run.add_argument("--no-fuse", action="store_true", help="run stages member by member over whole arrays")
+    run.add_argument("--threads", type=parse_count, metavar="N",
+                     help="threads that share each fused stage's blocks (default: the cores, at most 8)")
     run.add_argument("-o", "--output", metavar="OUT.npz", help="write the outputs here instead of summarizing them")
     run.set_defaults(func=cmd_run)
 
@@ -169,7 +171,8 @@ def _run(args: argparse.Namespace) -> int:
     if args.output is not None and Path(args.output).suffix.lower() != ".npz":
         raise CliError(f"{args.output}: outputs are written as .npz")
     try:
-        program = Program(store, outputs=outputs, externals=externals, fuse=not args.no_fuse)
+        program = Program(store, outputs=outputs, externals=externals, fuse=not args.no_fuse,
+                          threads=args.threads)
         progress = _Progress()
         try:
             values = program.run(sources, progress=progress)

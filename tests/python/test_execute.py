@@ -2,7 +2,12 @@
 recorded against reduced graphs, numexpr stages against op by op, ONNX externals, and dask."""
 
 import math
+import os
+import signal
 import sys
+import threading
+import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -368,9 +373,8 @@ def test_element_wise_stages_run_block_by_block_with_the_values_of_op_by_op(monk
     whole, blocked = [], []
     monkeypatch.setattr(executor._Stage, "_op_by_op",
                         lambda self, args, real=executor._Stage._op_by_op: whole.append(len(args[0])) or real(self, args))
-    monkeypatch.setattr(fused, "run_blocks",
-                        lambda program, args, shape, real=fused.run_blocks: blocked.append(shape) or real(program, args,
-                                                                                                       shape))
+    monkeypatch.setattr(fused, "run_blocks", lambda program, args, shape, threads, real=fused.run_blocks:
+                        blocked.append(shape) or real(program, args, shape, threads))
     g = kc.GraphStore()
     a, b = g.add_source("a"), g.add_source("b")
     t = g.add_op("maximum", [g.add_op("mul", [a, b]), b])
@@ -399,6 +403,63 @@ def test_element_wise_stages_run_block_by_block_with_the_values_of_op_by_op(monk
     whole.clear()
     korvane.execute(reduced, {"a": va, "b": vb[:1]})  # shapes that broadcast: whole arrays
     assert whole == [len(va)] and not blocked
+
+@pytest.mark.parametrize("threads", [2, 3, 5])
+def test_a_stage_shared_by_threads_gives_the_values_of_one_thread(monkeypatch, threads):
+    monkeypatch.setattr(fused, "BLOCK", 8)
+    monkeypatch.setattr(fused, "BLOCKS_PER_THREAD", 1)
+    g = kc.GraphStore()
+    a, b = g.add_source("a"), g.add_source("b")
+    t = g.add_op("log", [g.add_op("sub", [g.add_op("tanh", [a]), b])])  # log of negatives: NaN, warnings
+    t = g.add_op("div", [g.add_op("mul", [t, a]), g.add_op("sqrt", [b])])
+    reduced = stage_of(g, [t])
+    parts = []
+    real = fused._run_range
+    monkeypatch.setattr(fused, "_run_range",
+                        lambda *args: parts.append((args[5], args[6], threading.get_ident())) or real(*args))
+    rng = np.random.default_rng(threads)
+    src = {"a": np.concatenate([EDGES, rng.standard_normal(61)]), "b": np.concatenate([EDGES[::-1], rng.normal(size=61)])}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # every thread runs under the run's error state
+        got, = korvane.execute(reduced, src, threads=threads)
+    ranges = sorted((begin, end) for begin, end, _ in parts)  # 75 elements: 10 blocks of 8, in whole blocks
+    assert len(ranges) == threads and ranges[0][0] == 0 and ranges[-1][1] == 75
+    assert all(e == b and b % 8 == 0 for (_, e), (b, _) in zip(ranges, ranges[1:]))
+    assert {ident for *_, ident in parts} - {threading.get_ident()}  # not all on the calling thread
+    assert same(got, korvane.execute(reduced, src, threads=1)[0])
+    assert same(got, korvane.execute(reduced, src, fuse=False)[0])
+
+
+@pytest.mark.parametrize("threads,error", [(0, ValueError), (65, ValueError), (True, TypeError), (2.0, TypeError)])
+def test_a_thread_count_is_a_positive_int(threads, error):
+    g = kc.GraphStore()
+    with pytest.raises(error, match="threads must be"):
+        korvane.execute(g, {}, outputs=[g.add_op("neg", [g.add_source("a")])], threads=threads)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_runs_threaded_stages_on_threads_of_its_own(monkeypatch):
+    monkeypatch.setattr(fused, "BLOCK", 8)
+    monkeypatch.setattr(fused, "BLOCKS_PER_THREAD", 1)
+    g = kc.GraphStore()
+    reduced = stage_of(g, [g.add_op("exp", [g.add_op("neg", [g.add_source("a")])])])
+    v = np.linspace(0, 1, 100)
+    korvane.execute(reduced, {"a": v}, threads=2)  # the parent's pool has a thread now
+    pid = os.fork()
+    if pid == 0:  # the child: its copy of the pool has no thread behind it
+        try:
+            ok = same(korvane.execute(reduced, {"a": v}, threads=2)[0], np.exp(-v))
+        finally:
+            os._exit(0 if ok else 1)
+    deadline = time.monotonic() + 60
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if done[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the child hung")
+    assert os.waitstatus_to_exitcode(done[1]) == 0
+
 
 def stage_of(store, outputs, maximal=False):
     reduced, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)

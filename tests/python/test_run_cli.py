@@ -42,11 +42,12 @@ def test_outputs_are_written_as_npz_and_equal_the_api(demo, tmp_path):
     with np.load(tmp_path / "out.npz") as got:
         assert sorted(got) == ["node_4", "node_5"]
         assert got["node_5"] == want[0] and (got["node_4"] == want[1]).all()
-    status, out, _ = run(blob, *args, "--no-fuse")
-    assert status == 0
-    lines = out.splitlines()
-    assert lines[0] == f"node 5: float64 {float(want[0])!r}"
-    assert lines[1].startswith("node 4: float64 array of shape (100,): min ")
+    for flags in (["--no-fuse"], ["--threads", "3"]):
+        status, out, _ = run(blob, *args, *flags)
+        assert status == 0
+        lines = out.splitlines()
+        assert lines[0] == f"node 5: float64 {float(want[0])!r}"
+        assert lines[1].startswith("node 4: float64 array of shape (100,): min ")
 
 
 def test_sources_come_from_npz_csv_and_parquet(tmp_path):
@@ -80,6 +81,7 @@ def test_sources_come_from_npz_csv_and_parquet(tmp_path):
     (lambda d: ["--source", "clicks"], "argument --source: expected NAME=PATH, got 'clicks'"),
     (lambda d: ["--outputs", "77"], "demo.kir: no node with id 77"),
     (lambda d: ["-o", str(d / "out.txt")], "out.txt: outputs are written as .npz"),
+    (lambda d: ["--threads", "0"], "demo.kir: threads must be between 1 and 64, not 0"),
 ])
 def test_failures_are_one_line_with_status_2(demo, tmp_path, make, message):
     blob, _ = demo
