@@ -59,8 +59,9 @@ def run_both(store: korvane_core.GraphStore, outputs: list[int], reduced: korvan
         entry = node_map[o]
         assert entry is not None, "an output always lands"
         landed.append(entry[0])
+    fused = Program(reduced, outputs=landed, ops=ops, externals=externals)
     ways = {"recorded, op by op": Program(store, outputs=outputs, ops=ops, externals=externals, fuse=False),
-            "reduced, fused stages": Program(reduced, outputs=landed, ops=ops, externals=externals)}
+            f"reduced, fused, {fused.threads} thread{'s' if fused.threads > 1 else ''}": fused}
     times, values = {}, {}
     for name, program in ways.items():
         best = float("inf")
@@ -73,7 +74,7 @@ def run_both(store: korvane_core.GraphStore, outputs: list[int], reduced: korvan
     agree = all(_same(a, b) for a, b in zip(first, second))
     base = times["recorded, op by op"]
     lines = [f"running it on {n:,}-element arrays (korvane.execute):"]
-    lines += [f"  {name:<24}{t * 1e3:8.1f} ms  {base / t:5.2f}x" for name, t in times.items()]
+    lines += [f"  {name:<26}{t * 1e3:8.1f} ms  {base / t:5.2f}x" for name, t in times.items()]
     lines.append(f"  outputs {'agree' if agree else 'DIFFER'}")
     return "\n".join(lines)
 

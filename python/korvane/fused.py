@@ -9,7 +9,8 @@ Blocks (`fuse=True`, the default): a stage whose members are all element-wise
 default operators runs over consecutive blocks of `BLOCK` elements of its
 inputs, every member on a block with the same numpy functions as op by op. The
 values are those of op by op, bit for bit, and the whole stage makes one
-output array instead of one per member. This is the faster way on the build
+output array instead of one per member. The blocks are independent, so a
+large stage shares them among threads (numpy releases the GIL in its loops). This is the faster way on the build
 machine (see bench/execute.py): numpy's own loops are vectorized, numexpr's
 virtual machine is not as well, and numpy's SIMD exp, log1p and tanh are 2-5x
 faster than the C library's that numexpr calls.
