@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/internal_error.hpp"
+#include "common/lookahead.hpp"
 
 namespace korvane {
 
@@ -54,7 +55,7 @@ class HashedIdSet {
   }
   /// Asks for the cache line where a lookup of `hash` starts.
   void prefetch(uint32_t hash) const noexcept {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
+    if (!slots_.empty()) prefetch_line(&slots_[home(hash)]);
   }
   size_t size() const { return size_; }
   /// Makes the set look its entries up through `same`, for entries moved in

@@ -79,29 +79,26 @@ std::size_t EGraph::rebuild() {
   // repairing one would union its id with itself.
   if (!merged_since_rebuild_) repair_queue_.clear();
   SymbolLang canonical;
-  // Entries are scattered over the key store and the memo: hint the key of
-  // the entry kAhead from the back, and the memo slot of the one half as
-  // far. Unions below push more entries, which only delays the hinted ones.
-  // Wide nodes are not hinted: a repeat of one in the queue costs nothing
-  // below, and reading its children for a hint would cost their number.
-  constexpr std::size_t kKeyAhead = lookahead::kRepairKey;
-  constexpr std::size_t kChildrenAhead = lookahead::kRepairChildren;
-  constexpr std::size_t kSlotAhead = lookahead::kRepairSlot;
+  // Entries are scattered over the key store and the memo: hint an entry's
+  // key, then its children's union-find entries, then its memo slot (only a
+  // node whose children changed will probe the memo). Unions below push
+  // more entries, which only delays the hinted ones. Wide nodes are not
+  // hinted: a repeat of one in the queue costs nothing below, and reading
+  // its children for a hint would cost their number.
+  auto narrow = [&](const ClassId* id) -> const SymbolLang* {
+    if (id == nullptr) return nullptr;
+    const SymbolLang& node = memo_.key(*id);
+    return node.children.size() <= Children::kInline ? &node : nullptr;
+  };
   while (!repair_queue_.empty()) {
-    const std::size_t size = repair_queue_.size();
-    if (size > kKeyAhead) prefetch_line(&memo_.key(repair_queue_[size - 1 - kKeyAhead]));
-    if (size > kChildrenAhead) {
-      const SymbolLang& next = memo_.key(repair_queue_[size - 1 - kChildrenAhead]);
-      if (next.children.size() <= Children::kInline) {
-        for (ClassId child : next.children) unionfind_.prefetch(child);
-      }
+    const std::span<const ClassId> queue(repair_queue_);
+    if (const ClassId* next = ahead_of_top(queue, lookahead::kRepairKey)) prefetch_line(&memo_.key(*next));
+    if (const SymbolLang* next = narrow(ahead_of_top(queue, lookahead::kRepairChildren))) {
+      for (ClassId child : next->children) unionfind_.prefetch(child);
     }
-    if (size > kSlotAhead && memo_.key(repair_queue_[size - 1 - kSlotAhead]).children.size() <= Children::kInline) {
-      // Only a node whose children changed will probe the memo.
-      const SymbolLang& next = memo_.key(repair_queue_[size - 1 - kSlotAhead]);
-      const bool next_unchanged = std::all_of(next.children.begin(), next.children.end(),
-                                              [&](ClassId child) { return unionfind_.is_root(child); });
-      if (!next_unchanged) prefetch_add(next.op, next.children.span());
+    if (const SymbolLang* next = narrow(ahead_of_top(queue, lookahead::kRepairSlot));
+        next != nullptr && !std::ranges::all_of(next->children, [&](ClassId c) { return unionfind_.is_root(c); })) {
+      prefetch_add(next->op, next->children.span());
     }
     const ClassId id = repair_queue_.back();
     repair_queue_.pop_back();
@@ -166,15 +163,12 @@ void EGraph::normalize_touched() {
     // Three dependent fetches per class: its record, its node list, and its
     // nodes' children in the union-find. Each is hinted once the previous
     // one has had time to arrive.
-    constexpr std::size_t kRecordAhead = lookahead::kNormalizeRecord;
-    constexpr std::size_t kNodesAhead = lookahead::kNormalizeNodes;
-    constexpr std::size_t kChildrenAhead = lookahead::kNormalizeChildren;
-    const std::size_t count = work.size();
-    for (std::size_t k = 0; k < count; ++k) {
-      if (k + kRecordAhead < count) prefetch_class(work[k + kRecordAhead]);
-      if (k + kNodesAhead < count) prefetch_nodes(work[k + kNodesAhead]);
-      if (k + kChildrenAhead < count) {
-        for (const SymbolLang& node : table_.records[work[k + kChildrenAhead]].nodes) {
+    const std::span<const ClassId> classes(work);
+    for (std::size_t k = 0; k < classes.size(); ++k) {
+      if (const ClassId* next = ahead(classes, k, lookahead::kNormalizeRecord)) prefetch_class(*next);
+      if (const ClassId* next = ahead(classes, k, lookahead::kNormalizeNodes)) prefetch_nodes(*next);
+      if (const ClassId* next = ahead(classes, k, lookahead::kNormalizeChildren)) {
+        for (const SymbolLang& node : table_.records[*next].nodes) {
           for (ClassId child : node.children) unionfind_.prefetch(child);
         }
       }

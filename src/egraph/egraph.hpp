@@ -20,7 +20,7 @@
 #include "egraph/memo.hpp"
 #include "egraph/node.hpp"
 #include "egraph/pooled_vec.hpp"
-#include "egraph/prefetch.hpp"
+#include "common/lookahead.hpp"
 #include "egraph/symbol.hpp"
 #include "egraph/union_find.hpp"
 

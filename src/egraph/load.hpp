@@ -8,22 +8,21 @@
 #include "common/internal_error.hpp"
 #include "common/lookahead.hpp"
 #include "egraph/egraph.hpp"
-#include "egraph/prefetch.hpp"
 
 namespace korvane::egraph {
 
 /// Adds `n` terms given in dependency order and returns the class of each:
 /// term i is `op_of(i)` over the terms `children_of(i)` lists, all below i.
 ///
-/// Each add probes the memo at a random place, so the probe of the term
-/// kAhead further on is hinted first. Its children not added yet are
+/// Each add probes the memo at a random place, so the probe of a term a
+/// few terms further on is hinted first. Its children not added yet are
 /// guessed to get the next ids in order, which holds unless a term between
 /// is a duplicate; a wrong guess only wastes the hint. The hint reads the
-/// children's classes at scattered places of `ids`, which are hinted
-/// another kAhead terms before.
+/// children's classes at scattered places of `ids`, which are hinted as
+/// many terms before.
 template <class OpOf, class ChildrenOf>
 std::vector<ClassId> add_terms(EGraph& graph, std::size_t n, OpOf op_of, ChildrenOf children_of) {
-  constexpr std::size_t kAhead = lookahead::kLoadTerm;
+  constexpr std::size_t kAhead = lookahead::kLoadTerm;  // a term; its children's ids at twice this
   graph.reserve(n);
   std::vector<ClassId> ids(n);
   std::vector<ClassId> kids;

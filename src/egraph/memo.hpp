@@ -15,7 +15,7 @@
 #include "common/internal_error.hpp"
 #include "egraph/chunked_vector.hpp"
 #include "egraph/node.hpp"
-#include "egraph/prefetch.hpp"
+#include "common/lookahead.hpp"
 
 namespace korvane::egraph {
 

@@ -11,7 +11,7 @@
 
 #include "common/internal_error.hpp"
 #include "egraph/node.hpp"
-#include "egraph/prefetch.hpp"
+#include "common/lookahead.hpp"
 
 namespace korvane::egraph {
 
