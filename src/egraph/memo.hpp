@@ -1,6 +1,6 @@
 // memo.hpp - the hash-cons table of an e-graph: node -> class id.
 //
-// Open addressing over 16-byte slots that hold a node of up to two children
+// An `OpenTable` of 16-byte slots that hold a node of up to two children
 // whole, with its value: a lookup reads one cache line and no key storage.
 // Longer nodes sit in the slot as a reference to their stored key. The node
 // added under each id is also kept by id, for parent and repair entries.
@@ -8,21 +8,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <utility>
 
 #include "common/internal_error.hpp"
+#include "common/open_table.hpp"
 #include "egraph/chunked_vector.hpp"
 #include "egraph/node.hpp"
-#include "common/lookahead.hpp"
 
 namespace korvane::egraph {
 
 /// Map from node to class id. Owns its keys; entries are never removed, a key
 /// never changes, a value may be overwritten. Movable, not copyable.
 ///
-/// A table of its own because the e-graph's hot loops know their next
+/// Not a library table because the e-graph's hot loops know their next
 /// lookups and boost's flat tables give no way to hint a probe ahead:
 /// reduce of 1M traced nodes (bench/reduce.py) takes 1.17-1.33x as long
 /// with boost::unordered_flat_map holding the node inline.
@@ -37,37 +35,25 @@ class Memo {
     std::uint32_t a;
     std::uint32_t b;
     ClassId value;
+
+    static Slot free() noexcept { return Slot{0, 0, 0, UINT32_MAX}; }
+    bool is_free() const noexcept { return value == UINT32_MAX; }
   };
   static constexpr std::uint32_t kNone = UINT32_MAX;
 
-  Memo() = default;
-  Memo(Memo&& other) noexcept { swap(other); }
-  Memo& operator=(Memo&& other) noexcept {
-    if (this != &other) {
-      Memo gone(std::move(other));
-      swap(gone);
-    }
-    return *this;
-  }
-  Memo(const Memo&) = delete;
-  Memo& operator=(const Memo&) = delete;
-  ~Memo() { release(); }
-
   /// Number of entries.
-  std::size_t size() const noexcept { return count_; }
+  std::size_t size() const noexcept { return table_.size(); }
 
   /// The hash that places `key`.
   static std::uint64_t hash(const SymbolLang& key) noexcept { return hash_node(key); }
 
   /// Hints that `key`, hashing to `hash`, is about to be looked up.
-  void prefetch(std::uint64_t hash) const noexcept {
-    if (slots_ != nullptr) prefetch_line(&slots_[position(hash)]);
-  }
+  void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
 
   /// The value of `key`'s entry, or nullptr. The pointer stays valid until
   /// the next insertion.
   const ClassId* find(const SymbolLang& key, std::uint64_t hash) const noexcept {
-    if (slots_ == nullptr) return nullptr;
+    if (table_.capacity() == 0) return nullptr;
     Slot* slot = probe(key, hash);
     return slot->value == kNone ? nullptr : &slot->value;
   }
@@ -80,7 +66,7 @@ class Memo {
     Slot* slot = probe(key, hash);
     if (slot->value != kNone) return {slot->value, false};
     fill(*slot, key, value, is_long(key) ? store_extra(key) : kNone);
-    ++count_;
+    table_.occupied();
     return {slot->value, true};
   }
 
@@ -96,7 +82,7 @@ class Memo {
     check(id < kExtra || !is_long(key), "Too many memo entries");
     const SymbolLang& stored = added_.emplace_back(std::move(key));
     fill(*slot, stored, id, id);
-    ++count_;
+    table_.occupied();
     return {id, true};
   }
 
@@ -107,42 +93,28 @@ class Memo {
   template <class Visit>
   void for_each(Visit&& visit) const {
     SymbolLang node;
-    for (std::size_t pos = 0; pos < capacity(); ++pos) {
-      const Slot& slot = slots_[pos];
-      if (slot.value == kNone) continue;
+    table_.for_each([&](const Slot& slot) {
       if (slot.a == kNone && slot.b != kNone) {
         visit(stored(slot.b), slot.value);
-        continue;
+        return;
       }
       node.op = Symbol(slot.op);
       node.children = Children();
       if (slot.a != kNone) node.children.push_back(slot.a);
       if (slot.b != kNone) node.children.push_back(slot.b);
       visit(std::as_const(node), slot.value);
-    }
+    });
   }
 
   /// Makes room for `count` entries in all.
   void reserve(std::size_t count) {
-    if (count > max_load(capacity())) rehash(capacity_for(count));
+    table_.reserve(count, [this](const Slot& slot) { return slot_hash(slot); });
   }
 
  private:
   /// Marks a reference to an extra key (inserted by rebuild) rather than a
   /// node added under an id.
   static constexpr std::uint32_t kExtra = 0x80000000u;
-  static constexpr unsigned kMinBits = 4;
-
-  std::size_t capacity() const noexcept { return slots_ == nullptr ? 0 : std::size_t{1} << bits_; }
-  /// Up to 3/4 full: the load at which a miss still scans about one line.
-  static std::size_t max_load(std::size_t capacity) noexcept { return capacity / 4 * 3; }
-  static unsigned capacity_for(std::size_t count) noexcept {
-    unsigned bits = kMinBits;
-    while (max_load(std::size_t{1} << bits) < count) ++bits;
-    return bits;
-  }
-  /// The hash's top bits: the multiply that ends it mixes them best.
-  std::size_t position(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> (64 - bits_)); }
 
   const SymbolLang& stored(std::uint32_t ref) const noexcept {
     return (ref & kExtra) ? extra_keys_[ref & ~kExtra] : added_[ref];
@@ -150,23 +122,16 @@ class Memo {
 
   /// The slot holding `key`, or the free slot where it belongs.
   Slot* probe(const SymbolLang& key, std::uint64_t hash) const noexcept {
-    const std::size_t mask = capacity() - 1;
     const std::uint32_t op = key.op.raw();
     const std::uint32_t size = key.children.size();
-    std::size_t pos = position(hash);
     if (size <= 2) {
       const std::uint32_t a = size > 0 ? key.children[0] : kNone;
       const std::uint32_t b = size > 1 ? key.children[1] : kNone;
-      for (;; pos = (pos + 1) & mask) {
-        Slot* slot = &slots_[pos];
-        if (slot->value == kNone || (slot->op == op && slot->a == a && slot->b == b)) return slot;
-      }
+      return table_.probe(hash, [&](const Slot& slot) { return slot.op == op && slot.a == a && slot.b == b; });
     }
-    for (;; pos = (pos + 1) & mask) {
-      Slot* slot = &slots_[pos];
-      if (slot->value == kNone) return slot;
-      if (slot->op == op && slot->a == kNone && slot->b != kNone && stored(slot->b) == key) return slot;
-    }
+    return table_.probe(hash, [&](const Slot& slot) {
+      return slot.op == op && slot.a == kNone && slot.b != kNone && stored(slot.b) == key;
+    });
   }
 
   static bool is_long(const SymbolLang& key) noexcept { return key.children.size() > 2; }
@@ -201,43 +166,9 @@ class Memo {
     return hash_node(Symbol(slot.op), {children, size});
   }
 
-  void make_room() {
-    if (count_ + 1 > max_load(capacity())) rehash(capacity_for(count_ + 1));
-  }
+  void make_room() { reserve(table_.size() + 1); }
 
-  void rehash(unsigned bits) {
-    Slot* old = slots_;
-    const std::size_t old_capacity = capacity();
-    const std::size_t new_capacity = std::size_t{1} << bits;
-    slots_ = static_cast<Slot*>(::operator new(new_capacity * sizeof(Slot), std::align_val_t{64}));
-    bits_ = bits;
-    for (std::size_t pos = 0; pos < new_capacity; ++pos) slots_[pos].value = kNone;
-    const std::size_t mask = new_capacity - 1;
-    for (std::size_t k = 0; k < old_capacity; ++k) {
-      if (old[k].value == kNone) continue;
-      std::size_t pos = position(slot_hash(old[k]));
-      while (slots_[pos].value != kNone) pos = (pos + 1) & mask;
-      slots_[pos] = old[k];
-    }
-    if (old != nullptr) ::operator delete(old, std::align_val_t{64});
-  }
-
-  void release() noexcept {
-    if (slots_ != nullptr) ::operator delete(slots_, std::align_val_t{64});
-    slots_ = nullptr;
-  }
-
-  void swap(Memo& other) noexcept {
-    std::swap(slots_, other.slots_);
-    std::swap(bits_, other.bits_);
-    std::swap(count_, other.count_);
-    std::swap(added_, other.added_);
-    std::swap(extra_keys_, other.extra_keys_);
-  }
-
-  Slot* slots_ = nullptr;
-  unsigned bits_ = kMinBits;
-  std::size_t count_ = 0;
+  OpenTable<Slot> table_;
   /// Chunked: keys never move, and growing never copies them.
   ChunkedVector<SymbolLang> added_;
   /// Keys of more than two children that rebuild inserted.

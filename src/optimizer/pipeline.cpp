@@ -5,10 +5,10 @@
 #include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "common/hash.hpp"
 #include "common/hashed_id_set.hpp"
 #include "common/internal_error.hpp"
 #include "common/lap.hpp"
+#include "egraph/node.hpp"
 #include "egraph/symbol.hpp"
 #include "optimizer/fusion.hpp"
 #include "optimizer/node_symbol.hpp"
@@ -39,7 +39,8 @@ std::vector<uint8_t> reachable(const Graph& graph, std::span<const NodeId> outpu
 }
 
 // Merges equal records (same symbol, same canonical children) of the
-// engine's answer, keeping the first of each.
+// engine's answer, keeping the first of each. A record is a term as the
+// e-graph holds one, so it hashes as an e-graph node does.
 class CanonicalRecords {
  public:
   CanonicalRecords() : index_(Same{&list_}) {}
@@ -61,12 +62,7 @@ class CanonicalRecords {
     Symbol symbol;
     std::span<const uint32_t> children;
   };
-  static uint32_t hash(const Key& k) {
-    WordHasher h;
-    h.add(uint64_t{k.symbol.raw()} << 32 | k.children.size());
-    for (uint32_t c : k.children) h.add(c);
-    return static_cast<uint32_t>(h.value() >> 32);
-  }
+  static uint32_t hash(const Key& k) { return static_cast<uint32_t>(egraph::hash_node(k.symbol, k.children) >> 32); }
   struct Same {
     const TermList* list;
     bool operator()(const Key& k, uint32_t id) const {
