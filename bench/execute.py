@@ -37,7 +37,8 @@ faults its pages in again. Run a second time with
 
 and glibc keeps them: every way gets faster, op by op most.
 
-Run with the module importable: python bench/execute.py [--threads N] [--sizes 1e5,1e6]
+Run with the module importable:
+python bench/execute.py [--threads N] [--sizes 1e5,1e6] [--workloads demo,traced_graph]
 """
 
 from __future__ import annotations
@@ -128,6 +129,7 @@ def timed(run: Callable[[], Any], repeat: int) -> tuple[float, Any]:
 
 
 def peak_memory(run: Callable[[], Any]) -> int:
+    fused.free_buffers()  # what a run keeps for the next one counts
     gc.collect()
     tracemalloc.start()
     tracemalloc.reset_peak()
@@ -168,12 +170,15 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--threads", type=int, default=fused.default_threads())
     parser.add_argument("--sizes", default="1e5,1e6")
+    parser.add_argument("--workloads", default="demo,traced_graph")
     args = parser.parse_args()
     import numexpr
     numexpr.set_num_threads(args.threads)
     print(f"numpy {np.__version__}, numexpr {numexpr.__version__} on {args.threads} thread(s), "
           f"{os.cpu_count()} cores, GLIBC_TUNABLES={os.environ.get('GLIBC_TUNABLES', '')!r}")
     for workload in (demo, traced_graph):
+        if workload.__name__ not in args.workloads.split(","):
+            continue
         for size in (int(float(s)) for s in args.sizes.split(",")):
             rng = np.random.default_rng(0)
             store, outputs, sources, externals = workload(size, rng)

@@ -484,6 +484,29 @@ def test_arrays_a_run_reuses_for_stage_outputs_are_only_those_nobody_holds(monke
     assert same(va, np.linspace(-3, 3, 50))  # a source is never written
 
 
+def test_a_run_keeps_a_bounded_few_spare_arrays_for_the_next_runs_stages(monkeypatch):
+    monkeypatch.setattr(fused, "BLOCK", 8)
+    monkeypatch.setattr(fused, "KEEP_SPARE_BYTES", 50 * 8)  # one array of 50 float64
+    fused.free_buffers()
+    g = kc.GraphStore()
+    a = g.add_source("a")
+    x = g.add_op("tanh", [g.add_op("add", [g.add_op("see", [g.add_op("exp", [a])]), a])])  # a stage run op by op
+    z = g.add_op("log1p", [g.add_op("mul", [x, x])])  # a stage in blocks: its output comes from the spares
+    reduced = stage_of(g, [z])
+    program = Program(reduced, ops={"see": lambda v: v * 1.0}, threads=1)
+    assert program.blocked_stages == 1
+    va, vb = np.linspace(-3, 3, 50), np.linspace(-1, 1, 50)
+    want, = program.run({"a": va})
+    expected = want.copy()
+    kept = [x for arrays in fused._BUFFERS.spare.values() for x in arrays]
+    assert len(kept) == 1 and kept[0] is not want  # the first stage's dropped output, nothing a caller holds
+    got, = program.run({"a": vb})
+    assert got is kept[0] and same(want, expected)  # the next run wrote into it, and only into it
+    assert same(got, korvane.execute(reduced, {"a": vb}, ops={"see": lambda v: v * 1.0}, fuse=False)[0])
+    fused.free_buffers()
+    assert not fused._BUFFERS.spare and not fused._BUFFERS.arrays
+
+
 def test_a_stage_of_exact_forms_is_one_kernel_and_matches_op_by_op_bitwise():
     pytest.importorskip("numexpr")
     g = kc.GraphStore()
