@@ -196,13 +196,13 @@ def main() -> None:
             t = time.perf_counter()
             ways[f"numexpr·{n}"] = Program(reduced, outputs=landed, ops=ARRAY_OPS, externals=externals, fuse="numexpr")
             fused_plan = time.perf_counter() - t
-            fused_program = ways[f"numexpr·{n}"]
-            kernels = sum(n.run.plan.kernels for n in fused_program.nodes
-                          if getattr(n.run, "plan", None) is not None)
+            numexpr_program = ways[f"numexpr·{n}"]
+            kernels = sum(node.run.plan.kernels for node in numexpr_program.nodes
+                          if getattr(node.run, "plan", None) is not None)
             print(f"\n{workload.__name__}, {size:,} elements: {store.node_count()} nodes recorded, "
                   f"{len(ways['recorded'].nodes)} reached; reduced to {reduced.node_count()} "
                   f"({report['stages']} stages, {ways['fused·1'].blocked_stages} run in blocks, "
-                  f"{fused_program.fused_stages} with {kernels} numexpr kernels); "
+                  f"{numexpr_program.fused_stages} with {kernels} numexpr kernels); "
                   f"planning {plan_time * 1e3:.1f} ms op by op, {fused_plan * 1e3:.1f} ms compiling kernels")
             repeat = 5 if size <= 100_000 else 3
             results: dict[str, tuple[float, int, list[Any]]] = {}

@@ -8,6 +8,7 @@ that brings it.
 
 from __future__ import annotations
 
+import functools
 import importlib
 from types import ModuleType
 
@@ -38,8 +39,9 @@ def need(module: str) -> ModuleType:
         ) from None
 
 
+@functools.cache
 def have(module: str) -> bool:
-    """Whether `module` can be imported."""
+    """Whether `module` can be imported (asked once per process: a failed import is not cached by Python)."""
     try:
         importlib.import_module(module)
     except ImportError:

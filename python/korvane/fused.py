@@ -235,7 +235,7 @@ _CACHE_LOCK = threading.Lock()
 
 def plan(members: Sequence[Member], table: Mapping[str, OpImpl]) -> Plan | None:
     """The fused plan of a stage, or None if no member fuses (or numexpr is not installed)."""
-    if not available():
+    if not have("numexpr"):
         return None
     mask = [_fusable(m, table) for m in members]
     if not any(mask):
@@ -251,16 +251,6 @@ def plan(members: Sequence[Member], table: Mapping[str, OpImpl]) -> Plan | None:
         if len(_CACHE) > _CACHE_SIZE:
             _CACHE.popitem(last=False)
     return result
-
-
-_AVAILABLE: bool | None = None
-
-
-def available() -> bool:
-    global _AVAILABLE
-    if _AVAILABLE is None:
-        _AVAILABLE = have("numexpr")
-    return _AVAILABLE
 
 
 def accepts(values: Sequence[Any]) -> bool:

@@ -101,9 +101,10 @@ CostTable to_costs(PyObject* obj) {
     PyObject* key = PyTuple_GetItem(pair, 0);
     PyObject* value = PyTuple_GetItem(pair, 1);
     if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "RuleSet() cost keys must be str, not %U", type_name(key).get());
-    auto parsed = parse_cost_key(to_utf8(key, kNew.function, "costs"));
+    const std::string_view text = to_utf8(key, kNew.function, "costs");
+    auto parsed = parse_cost_key(text);
     if (!parsed) raise(PyExc_ValueError, "RuleSet() cost %R: %s", key, parsed.error().c_str());
-    const std::string what = "cost '" + std::string(to_utf8(key, kNew.function, "costs")) + "'";
+    const std::string what = "cost '" + std::string(text) + "'";
     costs.set(parsed.value().first, parsed.value().second, to_positive(value, what.c_str()));
   }
   return costs;

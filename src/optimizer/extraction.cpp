@@ -1,11 +1,10 @@
 // extraction.cpp - cheapest terms of a saturated e-graph.
 #include "optimizer/extraction.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <queue>
 #include <tuple>
-
-#include <algorithm>
 
 #include "common/internal_error.hpp"
 

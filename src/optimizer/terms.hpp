@@ -48,8 +48,6 @@ struct TermList {
   }
 };
 
-/// The engine's input: the terms and the root terms (the requested outputs,
-/// in request order, duplicates kept).
 /// A node's kind, name and parameters as rule patterns name them (the
 /// name unescaped); a stage lists its members' kinds and names instead.
 struct NodeHead {
@@ -59,6 +57,8 @@ struct NodeHead {
   std::vector<std::pair<NodeKind, std::string>> members;
 };
 
+/// The engine's input: the terms and the root terms (the requested outputs,
+/// in request order, duplicates kept).
 struct TermGraph {
   TermList records;
   std::vector<uint32_t> roots;

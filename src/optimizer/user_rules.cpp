@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <map>
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "common/internal_error.hpp"
 #include "store/member_token.hpp"
 
@@ -24,20 +26,18 @@ std::string CostTable::key(NodeKind kind, std::string_view name) {
 
 void CostTable::set(NodeKind kind, std::string_view name, double cost) {
   check(cost > 0 && cost < 1e300, "a cost must be positive and finite");
-  auto [it, fresh] = by_key_.insert_or_assign(key(kind, name), cost);
-  if (!fresh) {
-    for (auto& [listed_key, value] : listed_) {
-      if (listed_key.first == kind && listed_key.second == name) value = cost;
-    }
-    return;
+  auto [it, fresh] = position_.try_emplace(key(kind, name), listed_.size());
+  if (fresh) {
+    listed_.push_back({{kind, std::string(name)}, cost});
+  } else {
+    listed_[it->second].second = cost;
   }
-  listed_.push_back({{kind, std::string(name)}, cost});
 }
 
 double CostTable::cost(NodeKind kind, std::string_view name) const {
-  if (by_key_.empty()) return 1;
-  auto it = by_key_.find(key(kind, name));
-  return it == by_key_.end() ? 1 : it->second;
+  if (listed_.empty()) return 1;
+  auto it = position_.find(key(kind, name));
+  return it == position_.end() ? 1 : listed_[it->second].second;
 }
 
 double CostTable::cost(const NodeHead& head) const {
@@ -161,9 +161,8 @@ NodeHead bound_head(const RuleNode& node, const Bindings& bindings) {
 // Instantiates one rule under one binding of its parameter variables.
 class Builder {
  public:
-  Builder(egraph::SymbolScope& scope, const std::vector<std::optional<NodeHead>>& heads, RuleInstances& out,
-          boost::unordered_flat_map<Symbol, bool, egraph::SymbolHash>& made_seen)
-      : scope_(scope), heads_(heads), out_(out), made_seen_(made_seen) {}
+  Builder(egraph::SymbolScope& scope, const std::vector<std::optional<NodeHead>>& heads, RuleInstances& out)
+      : scope_(scope), heads_(heads), out_(out) {}
 
   FlatTerm<PatternNode> term(const RuleNode& root, const Bindings& bindings, bool applier) {
     FlatTerm<PatternNode> t;
@@ -189,14 +188,14 @@ class Builder {
 
   void note_made(Symbol op, NodeHead head) {
     if (op.raw() < heads_.size() && heads_[op.raw()]) return;  // a recorded symbol
-    if (!made_seen_.try_emplace(op, true).second) return;
+    if (!made_seen_.insert(op).second) return;
     out_.made.emplace_back(op, std::move(head));
   }
 
   egraph::SymbolScope& scope_;
   const std::vector<std::optional<NodeHead>>& heads_;
   RuleInstances& out_;
-  boost::unordered_flat_map<Symbol, bool, egraph::SymbolHash>& made_seen_;
+  boost::unordered_flat_set<Symbol, egraph::SymbolHash> made_seen_;  ///< the symbols `out_.made` holds
 };
 
 }  // namespace
@@ -220,8 +219,7 @@ RuleInstances instantiate(const UserRules& rules, egraph::SymbolScope& scope,
     }
   }
 
-  boost::unordered_flat_map<Symbol, bool, egraph::SymbolHash> made_seen;
-  Builder builder(scope, heads, out, made_seen);
+  Builder builder(scope, heads, out);
   for (size_t r = 0; r < rules.rules().size(); ++r) {
     const ParsedRule& rule = rules.rules()[r];
     size_t count = 0;

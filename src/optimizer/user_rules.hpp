@@ -48,7 +48,7 @@ class CostTable {
  private:
   static std::string key(NodeKind kind, std::string_view name);
 
-  boost::unordered_flat_map<std::string, double> by_key_;
+  boost::unordered_flat_map<std::string, size_t> position_;  ///< by key: the cost's place in `listed_`
   std::vector<std::pair<std::pair<NodeKind, std::string>, double>> listed_;
 };
 

@@ -598,10 +598,10 @@ def test_an_onnx_external_runs_from_bytes_or_a_path_in_batches_with_the_models_d
     path = tmp_path / "m.onnx"
     path.write_bytes(model)
     x, w = np.arange(10.0), np.full(10, 0.5)
-    for spec in (model, str(path), path):
+    for given in (model, str(path), path):
         for params in (None, {"batch": 3}):
             g, e = external_graph(params=params)
-            y, = korvane.execute(g, {"x": x, "w": w}, outputs=[e], externals={"sha256:feed": spec})
+            y, = korvane.execute(g, {"x": x, "w": w}, outputs=[e], externals={"sha256:feed": given})
             assert y.dtype == np.float32 and same(y, (x * 2 + w).astype(np.float32))
 
 
@@ -617,10 +617,10 @@ def test_bad_externals_are_clear_errors(case, error, message):
     model = onnx_model()
     g, e = external_graph(framework="ort" if case == "framework" else "onnxruntime",
                           inputs=1 if case == "inputs" else 2, params={"threads": 2} if case == "param" else None)
-    spec = {"bytes": b"not a model", "type": 3}.get(case, model)
+    given = {"bytes": b"not a model", "type": 3}.get(case, model)
     x = np.zeros((5, 2)) if case == "rank" else np.zeros(5)
     with pytest.raises(error, match=message):
-        korvane.execute(g, {"x": x, "w": np.zeros(5)}, outputs=[e], externals={"sha256:feed": spec})
+        korvane.execute(g, {"x": x, "w": np.zeros(5)}, outputs=[e], externals={"sha256:feed": given})
 
 
 # Dask
